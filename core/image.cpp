@@ -1,0 +1,57 @@
+#include "core/tracking_core.hpp"
+
+#include <cstddef>
+#include <utility>
+
+namespace core {
+
+float sample(const Img& image, double x, double y) {
+  // The upper bound stays 0.001 short of the last pixel so that the right and
+  // lower neighbours of the base pixel always exist; `!(x > 0)` also sends a
+  // NaN to the border instead of into an undefined conversion.
+  const double xmax = static_cast<double>(image.w - 1) + -0.001;
+  const double ymax = static_cast<double>(image.h - 1) + -0.001;
+  if (!(x > 0)) x = 0;
+  if (x > xmax) x = xmax;
+  if (!(y > 0)) y = 0;
+  if (y > ymax) y = ymax;
+  const int64_t ix = static_cast<int64_t>(x);
+  const int64_t iy = static_cast<int64_t>(y);
+  const float* p = image.p.data() + iy * image.w + ix;
+  const float a = p[0], b = p[1], c = p[image.w], d = p[image.w + 1];
+  const float fx = static_cast<float>(x - static_cast<double>(ix));
+  const float fy = static_cast<float>(y - static_cast<double>(iy));
+  const float top = a + (b - a) * fx;
+  const float bottom = c + (d - c) * fx;
+  return top + (bottom - top) * fy;
+}
+
+Img half(const Img& image) {
+  Img out;
+  out.w = image.w / 2;
+  out.h = image.h / 2;
+  out.p.assign(static_cast<size_t>(out.w * out.h), 0.0f);
+  if (image.w < 2 || image.h < 2) return out;
+  const int64_t w = image.w;
+  for (int64_t y = 0; y < out.h; ++y) {
+    const float* row0 = image.p.data() + (2 * y) * w;
+    const float* row1 = row0 + w;
+    float* dst = out.p.data() + y * out.w;
+    // Plain loop over row pointers: the compiler vectorises it across output
+    // samples, each sample keeping its own order of additions.
+    for (int64_t x = 0; x < out.w; ++x) {
+      dst[x] = (((row0[2 * x] + row0[2 * x + 1]) + row1[2 * x]) + row1[2 * x + 1]) * 0.25f;
+    }
+  }
+  return out;
+}
+
+std::vector<Img> pyramid(Img image, int64_t levels) {
+  std::vector<Img> levelsOut;
+  levelsOut.reserve(static_cast<size_t>(levels > 0 ? levels : 1));
+  levelsOut.push_back(std::move(image));
+  for (int64_t k = 1; k < levels; ++k) levelsOut.push_back(half(levelsOut.back()));
+  return levelsOut;
+}
+
+}  // namespace core

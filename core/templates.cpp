@@ -1,0 +1,57 @@
+#include <cmath>
+#include <utility>
+
+#include "core/tracking_core.hpp"
+
+namespace core {
+
+Tpl centred(int64_t w, int64_t h, std::vector<float> raw) {
+  Tpl t;
+  t.w = w;
+  t.h = h;
+  const size_t n = raw.size();
+  float sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += raw[i];
+  t.mean = sum / static_cast<float>(n);
+  float ss = 0;
+  for (size_t i = 0; i < n; ++i) {
+    raw[i] -= t.mean;
+    ss += raw[i] * raw[i];
+  }
+  t.norm = std::sqrt(ss);
+  if (t.norm <= 0.001f) t.norm = 0.001f;
+  t.p = std::move(raw);
+  return t;
+}
+
+Tpl templ(const Img& image, double x, double y, int64_t tw, int64_t th) {
+  const double xs = x - static_cast<double>(tw) / 2;
+  const double ys = y - static_cast<double>(th) / 2;
+  std::vector<float> q(static_cast<size_t>(tw * th));
+  for (int64_t j = 0; j < th; ++j) {
+    const double sy = (ys + static_cast<double>(j)) + 0.5;
+    for (int64_t i = 0; i < tw; ++i) {
+      q[j * tw + i] = sample(image, (xs + static_cast<double>(i)) + 0.5, sy);
+    }
+  }
+  return centred(tw, th, std::move(q));
+}
+
+Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double scale,
+          double angle) {
+  const double c = scale * std::cos(angle);
+  const double s = scale * std::sin(angle);
+  const double halfW = static_cast<double>(tw) / 2;
+  const double halfH = static_cast<double>(th) / 2;
+  std::vector<float> q(static_cast<size_t>(tw * th));
+  for (int64_t j = 0; j < th; ++j) {
+    const double v = (static_cast<double>(j) + 0.5) - halfH;
+    for (int64_t i = 0; i < tw; ++i) {
+      const double u = (static_cast<double>(i) + 0.5) - halfW;
+      q[j * tw + i] = sample(image, (x + c * u) - s * v, c * v + (y + s * u));
+    }
+  }
+  return centred(tw, th, std::move(q));
+}
+
+}  // namespace core
