@@ -1,5 +1,7 @@
 #include <array>
+#include <cmath>
 
+#include "core/candidates.hpp"
 #include "core/tracking_core.hpp"
 
 namespace core {
@@ -12,7 +14,7 @@ constexpr std::array<double, 5> kAngleSteps = {-0.03490658503988659, -0.01745329
 constexpr double kAngleSpacing = 0.017453292519943295;
 
 // Best of five step scores (first maximum wins), interpolated between steps
-// unless it is an end step.
+// unless it is an end step: a parabola needs a neighbour on each side.
 Change pickStep(const std::array<float, 5>& score, const std::array<double, 5>& steps,
                 double spacing) {
   int b = 0;
@@ -30,18 +32,25 @@ Change pickStep(const std::array<float, 5>& score, const std::array<double, 5>& 
 
 Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double scale,
                  double angle) {
-  std::array<float, 5> score;
+  const double cosA = std::cos(angle), sinA = std::sin(angle);
+  std::array<detail::Grid, 5> grids;
   for (int i = 0; i < 5; ++i) {
-    score[i] = corr(tpl, patch(image, x, y, tpl.w, tpl.h, scale * kScaleSteps[i], angle));
+    const double stepScale = scale * kScaleSteps[i];
+    grids[i] = {x, y, stepScale * cosA, stepScale * sinA};
   }
+  std::array<float, 5> score;
+  detail::scoreCandidates(image, tpl, grids.data(), 5, score.data());
   return pickStep(score, kScaleSteps, kScaleSpacing);
 }
 
 Change bestRot(const Img& image, const Tpl& tpl, double x, double y, double scale, double angle) {
-  std::array<float, 5> score;
+  std::array<detail::Grid, 5> grids;
   for (int i = 0; i < 5; ++i) {
-    score[i] = corr(tpl, patch(image, x, y, tpl.w, tpl.h, scale, angle + kAngleSteps[i]));
+    const double stepAngle = angle + kAngleSteps[i];
+    grids[i] = {x, y, scale * std::cos(stepAngle), scale * std::sin(stepAngle)};
   }
+  std::array<float, 5> score;
+  detail::scoreCandidates(image, tpl, grids.data(), 5, score.data());
   return pickStep(score, kAngleSteps, kAngleSpacing);
 }
 

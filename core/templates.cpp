@@ -1,6 +1,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/kernels.hpp"
 #include "core/tracking_core.hpp"
 
 namespace core {
@@ -25,20 +26,21 @@ Tpl centred(int64_t w, int64_t h, std::vector<float> raw) {
 }
 
 Tpl templ(const Img& image, double x, double y, int64_t tw, int64_t th) {
+  const detail::Kernels& k = detail::kernels();
+  const detail::Plane plane{image.p.data(), image.w, image.h};
   const double xs = x - static_cast<double>(tw) / 2;
   const double ys = y - static_cast<double>(th) / 2;
   std::vector<float> q(static_cast<size_t>(tw * th));
   for (int64_t j = 0; j < th; ++j) {
-    const double sy = (ys + static_cast<double>(j)) + 0.5;
-    for (int64_t i = 0; i < tw; ++i) {
-      q[j * tw + i] = sample(image, (xs + static_cast<double>(i)) + 0.5, sy);
-    }
+    k.sampleCutRow(plane, xs, (ys + static_cast<double>(j)) + 0.5, tw, q.data() + j * tw);
   }
   return centred(tw, th, std::move(q));
 }
 
 Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double scale,
           double angle) {
+  const detail::Kernels& k = detail::kernels();
+  const detail::Plane plane{image.p.data(), image.w, image.h};
   const double c = scale * std::cos(angle);
   const double s = scale * std::sin(angle);
   const double halfW = static_cast<double>(tw) / 2;
@@ -46,10 +48,7 @@ Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double s
   std::vector<float> q(static_cast<size_t>(tw * th));
   for (int64_t j = 0; j < th; ++j) {
     const double v = (static_cast<double>(j) + 0.5) - halfH;
-    for (int64_t i = 0; i < tw; ++i) {
-      const double u = (static_cast<double>(i) + 0.5) - halfW;
-      q[j * tw + i] = sample(image, (x + c * u) - s * v, c * v + (y + s * u));
-    }
+    k.samplePatchRow(plane, x, y, c, s, v, tw, halfW, q.data() + j * tw, 1);
   }
   return centred(tw, th, std::move(q));
 }
