@@ -1,4 +1,5 @@
 #include "core/bilinear.hpp"
+#include "core/kernels.hpp"
 #include "core/tracking_core.hpp"
 
 #include <cstddef>
@@ -16,17 +17,7 @@ Img half(const Img& image) {
   out.h = image.h / 2;
   out.p.assign(static_cast<size_t>(out.w * out.h), 0.0f);
   if (image.w < 2 || image.h < 2) return out;
-  const int64_t w = image.w;
-  for (int64_t y = 0; y < out.h; ++y) {
-    const float* row0 = image.p.data() + (2 * y) * w;
-    const float* row1 = row0 + w;
-    float* dst = out.p.data() + y * out.w;
-    // Plain loop over row pointers: the compiler vectorises it across output
-    // samples, each sample keeping its own order of additions.
-    for (int64_t x = 0; x < out.w; ++x) {
-      dst[x] = (((row0[2 * x] + row0[2 * x + 1]) + row1[2 * x]) + row1[2 * x + 1]) * 0.25f;
-    }
-  }
+  detail::kernels().halfRows(image.p.data(), image.w, out.p.data(), out.w, out.h);
   return out;
 }
 

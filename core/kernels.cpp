@@ -1,5 +1,7 @@
 #include "core/kernels.hpp"
 
+#include <cstddef>
+
 namespace core::detail {
 namespace baseline {
 extern const Kernels table;
@@ -38,6 +40,13 @@ const Kernels*& chosen() {
 }  // namespace
 
 const Kernels& kernels() { return *chosen(); }
+
+std::vector<double> columnOffsets(int64_t tw) {
+  std::vector<double> u(static_cast<size_t>(tw));
+  const double halfW = static_cast<double>(tw) / 2;
+  for (int64_t i = 0; i < tw; ++i) u[i] = (static_cast<double>(i) + 0.5) - halfW;
+  return u;
+}
 
 bool selectKernels(KernelSet set) {
   if (set == KernelSet::kBaseline) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace core::detail {
 
@@ -20,8 +21,11 @@ struct Plane {
 };
 
 // Where the scalar path must take over: the vector sampler keeps pixel
-// coordinates in 32-bit lanes.
-inline constexpr int64_t kMaxVectorSide = int64_t{1} << 30;
+// indices in 32-bit lanes.
+inline constexpr int64_t kMaxVectorPixels = int64_t{1} << 30;
+
+// Candidates centred and correlated in one call: two blocks of eight lanes.
+inline constexpr int64_t kMaxCandidates = 16;
 
 struct Kernels {
   // ncc of `groups` groups of 8 horizontally adjacent windows. starts[g] is
@@ -31,23 +35,31 @@ struct Kernels {
   void (*nccGroups)(const float* const* starts, int64_t groups, int64_t stride,
                     const float* tpl, int64_t tw, int64_t th, float norm, float* out);
 
-  // One template row of a scaled and turned grid: for i in [0, tw),
-  // u = (i + 0.5) - halfW, sample at ((x + c*u) - s*v, c*v + (y + s*u)),
-  // written to out[i * outStride].
+  // One template row of a scaled and turned grid: for i in [0, tw), sample
+  // at ((x + c*u[i]) - s*v, c*v + (y + s*u[i])) into out[i]. u[i] is the
+  // column offset from the centre, (i + 0.5) - tw/2 (see columnOffsets).
   void (*samplePatchRow)(Plane image, double x, double y, double c, double s, double v,
-                         int64_t tw, double halfW, float* out, int64_t outStride);
+                         const double* u, int64_t tw, float* out);
 
   // One row of an axis-aligned cut: sample at ((xs + i) + 0.5, sy), i in [0, tw).
   void (*sampleCutRow)(Plane image, double xs, double sy, int64_t tw, float* out);
 
-  // Centres `blocks` x 8 interleaved candidates (q[i * 8 * blocks + k] is
-  // sample i of candidate k, n samples each) and correlates each with the
-  // reference samples ref[0 .. n): scores[k] as corr(reference, candidate k).
-  void (*centreAndCorrelate)(const float* q, int64_t n, int64_t blocks, const float* ref,
-                             float refNorm, float* scores);
+  // Centres each of `count` (1 to kMaxCandidates) candidates of n raw samples
+  // and correlates it with the reference samples ref[0 .. n): scores[k] is
+  // corr(reference, candidate k). scratch holds n * 16 floats.
+  void (*centreAndCorrelate)(const float* const* cands, int64_t count, int64_t n,
+                             const float* ref, float refNorm, float* scratch, float* scores);
+
+  // `rows` output rows of a halving: dst[y * dstW + x] is the mean of the
+  // 2 x 2 block at (2x, 2y) of src, added row by row.
+  void (*halfRows)(const float* src, int64_t srcW, float* dst, int64_t dstW, int64_t rows);
 };
 
 const Kernels& kernels();
+
+// The offsets (i + 0.5) - tw/2 of a grid's columns from its centre, worked
+// out once per grid instead of once per row.
+std::vector<double> columnOffsets(int64_t tw);
 
 // Lets the tests run both variants on one machine. Returns false (and changes
 // nothing) when the processor lacks the instructions of the set asked for.

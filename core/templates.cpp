@@ -43,12 +43,12 @@ Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double s
   const detail::Plane plane{image.p.data(), image.w, image.h};
   const double c = scale * std::cos(angle);
   const double s = scale * std::sin(angle);
-  const double halfW = static_cast<double>(tw) / 2;
+  const std::vector<double> u = detail::columnOffsets(tw);
   const double halfH = static_cast<double>(th) / 2;
   std::vector<float> q(static_cast<size_t>(tw * th));
   for (int64_t j = 0; j < th; ++j) {
     const double v = (static_cast<double>(j) + 0.5) - halfH;
-    k.samplePatchRow(plane, x, y, c, s, v, tw, halfW, q.data() + j * tw, 1);
+    k.samplePatchRow(plane, x, y, c, s, v, u.data(), tw, q.data() + j * tw);
   }
   return centred(tw, th, std::move(q));
 }
