@@ -31,8 +31,7 @@ void scoreCandidates(const Img& image, const Tpl& ref, const Grid* grids, int64_
       }
       cands[lane] = q;
     }
-    k.centreAndCorrelate(cands, inBatch, n, ref.p.data(), ref.norm, scratch.get(),
-                         scores + first);
+    k.centreAndCorrelate(cands, inBatch, n, ref.p.data(), ref.norm, scratch.get(), scores + first);
   }
 }
 

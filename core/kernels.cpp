@@ -39,7 +39,9 @@ const Kernels*& chosen() {
 
 }  // namespace
 
-const Kernels& kernels() { return *chosen(); }
+const Kernels& kernels() {
+  return *chosen();
+}
 
 std::vector<double> columnOffsets(int64_t tw) {
   std::vector<double> u(static_cast<size_t>(tw));

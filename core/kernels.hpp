@@ -32,8 +32,8 @@ struct Kernels {
   // the image sample under the first template sample of the group's first
   // window; every window of every group lies wholly inside the image. The
   // 8 scores of group g go to out[8g .. 8g + 7].
-  void (*nccGroups)(const float* const* starts, int64_t groups, int64_t stride,
-                    const float* tpl, int64_t tw, int64_t th, float norm, float* out);
+  void (*nccGroups)(const float* const* starts, int64_t groups, int64_t stride, const float* tpl,
+                    int64_t tw, int64_t th, float norm, float* out);
 
   // One template row of a scaled and turned grid: for i in [0, tw), sample
   // at ((x + c*u[i]) - s*v, c*v + (y + s*u[i])) into out[i]. u[i] is the
@@ -47,8 +47,8 @@ struct Kernels {
   // Centres each of `count` (1 to kMaxCandidates) candidates of n raw samples
   // and correlates it with the reference samples ref[0 .. n): scores[k] is
   // corr(reference, candidate k). scratch holds n * 16 floats.
-  void (*centreAndCorrelate)(const float* const* cands, int64_t count, int64_t n,
-                             const float* ref, float refNorm, float* scratch, float* scores);
+  void (*centreAndCorrelate)(const float* const* cands, int64_t count, int64_t n, const float* ref,
+                             float refNorm, float* scratch, float* scores);
 
   // `rows` output rows of a halving: dst[y * dstW + x] is the mean of the
   // 2 x 2 block at (2x, 2y) of src, added row by row.

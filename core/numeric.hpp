@@ -20,6 +20,8 @@ inline int64_t truncToInt(double v) {
 }
 
 // Nearest integer, halves away from zero, saturating like truncToInt.
-inline int64_t roundToInt(double v) { return truncToInt(std::round(v)); }
+inline int64_t roundToInt(double v) {
+  return truncToInt(std::round(v));
+}
 
 }  // namespace core::detail

@@ -12,8 +12,7 @@ using detail::kAngleSteps;
 using detail::kScaleSpacing;
 using detail::kScaleSteps;
 
-Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double scale,
-                 double angle) {
+Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double scale, double angle) {
   const double cosA = std::cos(angle), sinA = std::sin(angle);
   std::array<detail::Grid, 5> grids;
   for (int i = 0; i < 5; ++i) {

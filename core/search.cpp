@@ -52,8 +52,8 @@ void scoreGrid(const Img& image, const Tpl& tpl, int64_t x0, int64_t y0, int64_t
   }
   const int64_t groups = static_cast<int64_t>(starts.size());
   std::vector<float> scores(static_cast<size_t>(groups * 8));
-  detail::kernels().nccGroups(starts.data(), groups, image.w, tpl.p.data(), tpl.w, tpl.h,
-                              tpl.norm, scores.data());
+  detail::kernels().nccGroups(starts.data(), groups, image.w, tpl.p.data(), tpl.w, tpl.h, tpl.norm,
+                              scores.data());
   for (int64_t g = 0; g < groups; ++g) {
     float* row = grid.data() + (groupTop[g] - y0 + r) * side;
     for (int64_t l = 0; l < 8; ++l) {

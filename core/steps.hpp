@@ -10,8 +10,8 @@ namespace core::detail {
 
 inline constexpr std::array<double, 5> kScaleSteps = {0.97, 0.985, 1.0, 1.015, 1.03};
 inline constexpr double kScaleSpacing = 0.015;
-inline constexpr std::array<double, 5> kAngleSteps = {
-    -0.03490658503988659, -0.017453292519943295, 0, 0.017453292519943295, 0.03490658503988659};
+inline constexpr std::array<double, 5> kAngleSteps = {-0.03490658503988659, -0.017453292519943295,
+                                                      0, 0.017453292519943295, 0.03490658503988659};
 inline constexpr double kAngleSpacing = 0.017453292519943295;  // one degree
 
 // Best of five step scores (the first maximum wins), interpolated with a

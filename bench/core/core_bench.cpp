@@ -61,8 +61,7 @@ struct Core {
                                 double a) {
     return core::bestScale(i, t, x, y, s, a);
   }
-  static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s,
-                              double a) {
+  static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s, double a) {
     return core::bestRot(i, t, x, y, s, a);
   }
   static core::Found refine(const Img& i, const Tpl& t, double x, double y, double s, int64_t r,
@@ -87,8 +86,7 @@ struct Naive {
                                 double a) {
     return naive::bestScale(i, t, x, y, s, a);
   }
-  static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s,
-                              double a) {
+  static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s, double a) {
     return naive::bestRot(i, t, x, y, s, a);
   }
   static core::Found refine(const Img& i, const Tpl& t, double x, double y, double s, int64_t r,
@@ -188,13 +186,12 @@ void Frame(benchmark::State& state) {
     benchmark::DoNotOptimize(Impl::bestRot(pyr[1], ref[1], r.x, r.y, scale2, angle));
     for (int l = 0; l < 4; ++l) {
       const double s = std::ldexp(1.0, l);
-      benchmark::DoNotOptimize(
-          Impl::templ(pyr[l], r.x * 2 / s, r.y * 2 / s, sides[l], sides[l]));
+      benchmark::DoNotOptimize(Impl::templ(pyr[l], r.x * 2 / s, r.y * 2 / s, sides[l], sides[l]));
     }
   }
 }
 
-#define CORE_BENCH(name)                                                    \
+#define CORE_BENCH(name)                                                          \
   BENCHMARK(name<Core>)->Name(#name "/optimised")->Unit(benchmark::kMicrosecond); \
   BENCHMARK(name<Naive>)->Name(#name "/naive")->Unit(benchmark::kMicrosecond)
 

@@ -1,1 +1,77 @@
 #include <gtest/gtest.h>
+#include <cmath>
+
+#include "core/tracking_core.hpp"
+
+namespace {
+
+using core::Img;
+
+Img ramp(int64_t w, int64_t h) {
+  Img img{w, h, std::vector<float>(static_cast<size_t>(w * h))};
+  for (int64_t j = 0; j < h; ++j) {
+    for (int64_t i = 0; i < w; ++i)
+      img.p[j * w + i] = static_cast<float>(i * 3 + j * 100 + (i * j) % 7);
+  }
+  return img;
+}
+
+TEST(Sample, ReadsPixelsExactlyAtTheirCentres) {
+  const Img img = ramp(6, 5);
+  for (int64_t j = 0; j <= 3; ++j) {
+    for (int64_t i = 0; i <= 4; ++i) EXPECT_EQ(core::sample(img, i, j), img.p[j * 6 + i]);
+  }
+}
+
+TEST(Sample, ClampsToTheBorderShortOfTheLastPixel) {
+  const Img img = ramp(6, 5);
+  // The last column is never read on its own: the point stops at w - 1.001.
+  const float a = img.p[4], b = img.p[5];
+  EXPECT_NEAR(core::sample(img, 5, 0), 0.001f * a + 0.999f * b, 1e-3);
+  EXPECT_NE(core::sample(img, 5, 0), b);
+  EXPECT_EQ(core::sample(img, -5, -5), img.p[0]);
+  EXPECT_EQ(core::sample(img, 16, 15), core::sample(img, 4.999, 3.999));
+  // Non-finite points land on the border instead of in undefined behaviour.
+  EXPECT_EQ(core::sample(img, std::nan(""), -1), img.p[0]);
+}
+
+TEST(Sample, InterpolatesInSinglePrecisionInTheStatedOrder) {
+  const Img img{2, 2, {10, 20, 30, 50}};
+  // top = 10 + 10*0.25, bottom = 30 + 20*0.25, result = top + (bottom - top)*0.5
+  EXPECT_EQ(core::sample(img, 0.25, 0.5), 12.5f + (35.0f - 12.5f) * 0.5f);
+}
+
+TEST(Half, AveragesBlocksAndDropsOddEdges) {
+  const Img img = ramp(5, 3);
+  const Img h = core::half(img);
+  ASSERT_EQ(h.w, 2);
+  ASSERT_EQ(h.h, 1);
+  EXPECT_EQ(h.p[0], (((img.p[0] + img.p[1]) + img.p[5]) + img.p[6]) * 0.25f);
+  const Img thin = core::half(ramp(1, 8));
+  EXPECT_EQ(thin.w, 0);
+  EXPECT_EQ(thin.h, 4);
+  EXPECT_TRUE(thin.p.empty());
+}
+
+TEST(Half, AddsTheBlockRowByRow) {
+  // In this order 2^24 absorbs both ones and the block sums to 0; a pairwise
+  // or reversed sum would give 1 or 2.
+  const Img img{2, 2, {16777216.0f, 1.0f, 1.0f, -16777216.0f}};
+  EXPECT_EQ(core::half(img).p[0], 0.0f);
+}
+
+TEST(Pyramid, HalvesEachLevelWithTruncation) {
+  const auto one = core::pyramid(ramp(7, 5), 1);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].p, ramp(7, 5).p);
+  const auto levels = core::pyramid(Img{1920, 1080, std::vector<float>(1920 * 1080, 1.0f)}, 4);
+  ASSERT_EQ(levels.size(), 4u);
+  const int64_t sizes[4][2] = {{1920, 1080}, {960, 540}, {480, 270}, {240, 135}};
+  for (int l = 0; l < 4; ++l) {
+    EXPECT_EQ(levels[l].w, sizes[l][0]);
+    EXPECT_EQ(levels[l].h, sizes[l][1]);
+    EXPECT_EQ(levels[l].p.size(), static_cast<size_t>(sizes[l][0] * sizes[l][1]));
+  }
+}
+
+}  // namespace

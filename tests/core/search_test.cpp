@@ -1,1 +1,93 @@
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "core/tracking_core.hpp"
+#include "synthetic.hpp"
+
+namespace {
+
+using core::Img;
+using core::Tpl;
+
+TEST(Peak, FindsTheVertexOfThreeScores) {
+  EXPECT_EQ(core::peak(0.5f, 1.0f, 0.5f), 0.0);
+  const float d = (0.9f - (1.0f + 1.0f)) + 0.5f;
+  EXPECT_EQ(core::peak(0.9f, 1.0f, 0.5f), static_cast<double>(((0.9f - 0.5f) * 0.5f) / d));
+  EXPECT_NEAR(core::peak(0.9f, 1.0f, 0.5f), -1.0 / 3, 1e-6);  // towards the higher side
+  EXPECT_NEAR(core::peak(1.0f, 1.0f, 0.2f), -0.5, 1e-6);      // tie with the left neighbour
+  EXPECT_EQ(core::peak(0.7f, 0.7f, 0.7f), 0.0);               // plateau: d = 0
+  EXPECT_EQ(core::peak(0.9f, 0.1f, 0.9f), 0.0);               // opens upward
+  EXPECT_EQ(core::peak(std::nanf(""), 1.0f, 0.5f), 0.0);
+  EXPECT_EQ(core::peak(0.5f, 0.1f, -0.5f), -1.0);  // limited to [-1, 1]
+}
+
+class SearchOnTexture : public ::testing::Test {
+ protected:
+  Img image = synthetic::still(160, 120);
+};
+
+TEST_F(SearchOnTexture, RadiusZeroScoresOnePlacementWithoutOffsets) {
+  const Tpl t = core::templ(image, 80.5, 60.5, 20, 16);  // whole-pixel sample points
+  const core::Found f = core::search(image, t, 80.5, 60.5, 0);
+  EXPECT_EQ(f.x, 80.5);
+  EXPECT_EQ(f.y, 60.5);
+  EXPECT_NEAR(f.score, 1.0f, 1e-4);
+  // A prediction whose first sample lies exactly between two pixels rounds
+  // away from zero: x - w/2 + 0.5 = 45.5 places the window at 46.
+  const core::Found half = core::search(image, t, 55.0, 60.5, 0);
+  EXPECT_EQ(half.x, 55.5);
+  // ... and -0.5 places it at -1, outside the image: no score, no offset.
+  const core::Found outside = core::search(image, t, 9.0, 60.5, 0);
+  EXPECT_EQ(outside.x, 8.5);
+  EXPECT_EQ(outside.score, -1.0f);
+}
+
+TEST_F(SearchOnTexture, ABestOnTheGridEdgeGetsNoOffsetAlongThatAxis) {
+  const Tpl t = core::templ(image, 80.5, 60.5, 20, 16);
+  // The true place is 5 pixels right of the prediction, beyond radius 3:
+  // the best placement is dx = +3, on the edge, so x stays whole.
+  const core::Found f = core::search(image, t, 75.5, 60.5, 3);
+  EXPECT_EQ(f.x, 78.5);
+}
+
+TEST(Search, EqualScoresKeepTheFirstInRowOrder) {
+  // A pattern repeating every 5 columns and 4 rows gives bit-identical
+  // windows, hence exactly equal scores, 5 columns and 4 rows apart.
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> value(0, 255);
+  float tile[4][5];
+  for (auto& row : tile)
+    for (auto& v : row) v = value(rng);
+  Img img{60, 40, std::vector<float>(2400)};
+  for (int64_t j = 0; j < 40; ++j)
+    for (int64_t i = 0; i < 60; ++i) img.p[j * 60 + i] = tile[j % 4][i % 5];
+  const Tpl t = core::templ(img, 30.5, 20.5, 10, 8);
+  const core::Found f = core::search(img, t, 30.5, 20.5, 5);
+  // Candidates scoring 1: dy in {-4, 0, 4}, dx in {-5, 0, 5}; the first is (-5, -4).
+  EXPECT_NEAR(f.x, 25.5, 0.5);
+  EXPECT_NEAR(f.y, 16.5, 0.5);
+}
+
+TEST(Search, FollowsAShiftCoarseToFineToATenthOfAPixel) {
+  const double cx = 200, cy = 150, dx = 13.3, dy = -9.6;
+  const auto first = core::pyramid(synthetic::still(400, 300), 4);
+  const auto second = core::pyramid(synthetic::moved(400, 300, cx, cy, dx, dy, 1, 0), 4);
+  double px = cx, py = cy;
+  for (int l = 3; l >= 0; --l) {
+    const double f = std::ldexp(1.0, l);
+    const Tpl t = core::templ(first[l], cx / f, cy / f, static_cast<int64_t>(64 / f),
+                              static_cast<int64_t>(64 / f));
+    const core::Found found = core::search(second[l], t, px / f, py / f, l == 3 ? 24 : 3);
+    px = found.x * f;
+    py = found.y * f;
+  }
+  EXPECT_NEAR(px, cx + dx, 0.1);
+  EXPECT_NEAR(py, cy + dy, 0.1);
+  // A single fine search with the same small radius cannot reach that far.
+  const Tpl t0 = core::templ(first[0], cx, cy, 64, 64);
+  EXPECT_GT(std::abs(core::search(second[0], t0, cx, cy, 3).x - (cx + dx)), 5);
+}
+
+}  // namespace

@@ -1,1 +1,96 @@
 #include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/tracking_core.hpp"
+
+namespace {
+
+using core::Img;
+using core::Tpl;
+
+// Pixel (i, j) holds i + 100 j: a bilinear read at (x, y) is x + 100 y exactly
+// wherever no clamping happens, so sample points can be read off the values.
+Img plane(int64_t w, int64_t h) {
+  Img img{w, h, std::vector<float>(static_cast<size_t>(w * h))};
+  for (int64_t j = 0; j < h; ++j) {
+    for (int64_t i = 0; i < w; ++i) img.p[j * w + i] = static_cast<float>(i + 100 * j);
+  }
+  return img;
+}
+
+// The raw values back from a template (mean added back), rounded to quarters.
+std::vector<double> raw(const Tpl& t) {
+  std::vector<double> q;
+  for (float v : t.p) q.push_back(std::round((v + t.mean) * 4) / 4);
+  return q;
+}
+
+TEST(Centring, RemovesTheRunningMeanAndFloorsTheNorm) {
+  const Tpl flat = core::templ(Img{4, 4, std::vector<float>(16, 7.0f)}, 2, 2, 3, 3);
+  EXPECT_EQ(flat.mean, 7.0f);
+  for (float v : flat.p) EXPECT_EQ(v, 0.0f);
+  EXPECT_EQ(flat.norm, 0.001f);
+  // The mean is a running sum in index order: 1 + 1 vanishes against 1e8.
+  const Tpl t = core::centred(4, 1, {1.0f, 1.0f, 1e8f, -1e8f});
+  EXPECT_EQ(t.mean, 0.0f);
+}
+
+TEST(Templ, SamplesPixelCentresOfTheBlock) {
+  const Img img = plane(30, 30);
+  // Centre 10.5 with 4 samples: points 9, 10, 11, 12, the pixels themselves.
+  const Tpl t = core::templ(img, 10.5, 10.5, 4, 4);
+  EXPECT_EQ(raw(t)[0], 9 + 900);
+  EXPECT_EQ(raw(t)[3], 12 + 900);
+  EXPECT_EQ(raw(t)[15], 12 + 1200);
+  // Centre 10 with 4 samples: points 8.5 ... 11.5, between pixels.
+  const Tpl between = core::templ(img, 10, 10, 4, 4);
+  EXPECT_EQ(raw(between)[0], 8.5 + 850);
+  EXPECT_EQ(raw(between)[15], 11.5 + 1150);
+  // Odd size: points 8 ... 12.
+  const Tpl odd = core::templ(img, 10, 10, 5, 5);
+  EXPECT_EQ(raw(odd)[0], 8 + 800);
+  EXPECT_EQ(raw(odd)[24], 12 + 1200);
+}
+
+TEST(Patch, ScalesAndTurnsItsGrid) {
+  const Img img = plane(60, 60);
+  // A quarter turn: sample (u, v) lies at (x - v, y + u).
+  const Tpl turned = core::patch(img, 30, 30, 3, 3, 1.0, M_PI / 2);
+  EXPECT_NEAR(raw(turned)[0], (30 + 1) + 100 * (30 - 1), 1e-3);  // u = v = -1
+  EXPECT_NEAR(raw(turned)[2], (30 + 1) + 100 * (30 + 1), 1e-3);  // u = 1, v = -1
+  // Scale 2: the same samples spread twice as far.
+  const Tpl wide = core::patch(img, 30, 30, 3, 3, 2.0);
+  EXPECT_EQ(raw(wide)[0], 28 + 2800);
+  EXPECT_EQ(raw(wide)[8], 32 + 3200);
+  // Scale 1, no turn: the same points as templ.
+  EXPECT_EQ(raw(core::patch(img, 10.5, 10.5, 4, 4, 1.0)), raw(core::templ(img, 10.5, 10.5, 4, 4)));
+}
+
+TEST(Ncc, ScoresItsOwnWindowOneAndLeavesMissingScoresAtMinusOne) {
+  Img img = plane(20, 20);
+  for (size_t k = 0; k < img.p.size(); ++k) img.p[k] += static_cast<float>((k * 7919) % 13);
+  const Tpl t = core::templ(img, 8.5, 9.5, 6, 4);  // first sample on pixel (6, 8)
+  EXPECT_NEAR(core::ncc(img, t, 6, 8), 1.0f, 1e-5);
+  EXPECT_GT(core::ncc(img, t, 14, 8), -1.0f);  // left = w - tw: still inside
+  EXPECT_EQ(core::ncc(img, t, 15, 8), -1.0f);  // one more: leaves the image
+  EXPECT_EQ(core::ncc(img, t, -1, 8), -1.0f);
+  EXPECT_EQ(core::ncc(img, t, 6, 17), -1.0f);
+  const Img flat{20, 20, std::vector<float>(400, 42.0f)};
+  EXPECT_EQ(core::ncc(flat, t, 6, 8), -1.0f);  // variance exactly 0
+}
+
+TEST(Corr, IsOneForItselfZeroForFlatAndSumsInIndexOrder) {
+  Img img = plane(20, 20);
+  img.p[45] += 50;
+  const Tpl t = core::templ(img, 6, 6, 8, 8);
+  EXPECT_NEAR(core::corr(t, t), 1.0f, 1e-6);
+  const Tpl flat = core::templ(Img{8, 8, std::vector<float>(64, 3.0f)}, 4, 4, 4, 4);
+  EXPECT_EQ(core::corr(flat, flat), 0.0f);
+  // 1 + 1 vanishes against 1e8 only when the products are added in order.
+  const Tpl a{4, 1, {1.0f, 1.0f, 1e8f, -1e8f}, 0.0f, 1.0f};
+  const Tpl ones{4, 1, {1.0f, 1.0f, 1.0f, 1.0f}, 0.0f, 1.0f};
+  EXPECT_EQ(core::corr(a, ones), 0.0f);
+}
+
+}  // namespace

@@ -16,9 +16,6 @@ using core::Found;
 using core::Img;
 using core::Tpl;
 
-
-
-
 float sample(const Img& image, double x, double y) {
   // The upper bound stays 0.001 short of the last pixel so that the right and
   // lower neighbours of the base pixel always exist; `!(x > 0)` also sends a
@@ -57,9 +54,6 @@ Img half(const Img& image) {
   }
   return out;
 }
-
-
-
 
 Tpl centred(int64_t w, int64_t h, std::vector<float> raw) {
   Tpl t;
@@ -110,9 +104,6 @@ Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double s
   return naive::centred(tw, th, std::move(q));
 }
 
-
-
-
 float ncc(const Img& image, const Tpl& tpl, int64_t left, int64_t top) {
   if (left < 0 || top < 0) return -1;
   if (left + tpl.w > image.w || top + tpl.h > image.h) return -1;
@@ -139,9 +130,6 @@ float corr(const Tpl& a, const Tpl& b) {
   for (size_t i = 0; i < n; ++i) dot += a.p[i] * b.p[i];
   return dot / (a.norm * b.norm);
 }
-
-
-
 
 double peak(float a, float b, float c) {
   const float d = (a - (b + b)) + c;
@@ -185,8 +173,6 @@ Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
   return f;
 }
 
-
-
 namespace {
 
 constexpr std::array<double, 5> kScaleSteps = {0.97, 0.985, 1.0, 1.015, 1.03};
@@ -205,18 +191,19 @@ Change pickStep(const std::array<float, 5>& score, const std::array<double, 5>& 
   }
   Change out;
   out.value = steps[b];
-  if (b >= 1 && b <= 3) out.value = steps[b] + naive::peak(score[b - 1], score[b], score[b + 1]) * spacing;
+  if (b >= 1 && b <= 3)
+    out.value = steps[b] + naive::peak(score[b - 1], score[b], score[b + 1]) * spacing;
   out.score = score[b];
   return out;
 }
 
 }  // namespace
 
-Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double scale,
-                 double angle) {
+Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double scale, double angle) {
   std::array<float, 5> score;
   for (int i = 0; i < 5; ++i) {
-    score[i] = naive::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale * kScaleSteps[i], angle));
+    score[i] =
+        naive::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale * kScaleSteps[i], angle));
   }
   return pickStep(score, kScaleSteps, kScaleSpacing);
 }
@@ -224,13 +211,11 @@ Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double sc
 Change bestRot(const Img& image, const Tpl& tpl, double x, double y, double scale, double angle) {
   std::array<float, 5> score;
   for (int i = 0; i < 5; ++i) {
-    score[i] = naive::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale, angle + kAngleSteps[i]));
+    score[i] =
+        naive::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale, angle + kAngleSteps[i]));
   }
   return pickStep(score, kAngleSteps, kAngleSpacing);
 }
-
-
-
 
 Found refine(const Img& image, const Tpl& tpl, double x, double y, double scale, int64_t r,
              double angle) {
@@ -241,7 +226,7 @@ Found refine(const Img& image, const Tpl& tpl, double x, double y, double scale,
   for (int64_t dy = -r; dy <= r; ++dy) {
     for (int64_t dx = -r; dx <= r; ++dx) {
       const Tpl cand = naive::patch(image, x + static_cast<double>(dx), y + static_cast<double>(dy),
-                             tpl.w, tpl.h, scale, angle);
+                                    tpl.w, tpl.h, scale, angle);
       const float s = naive::corr(tpl, cand);
       grid[(dy + r) * side + (dx + r)] = s;
       if (s > best) best = s, bx = dx, by = dy;

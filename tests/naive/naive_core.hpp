@@ -19,8 +19,8 @@ double peak(float a, float b, float c);
 core::Found search(const core::Img& image, const core::Tpl& tpl, double x, double y, int64_t r);
 core::Change bestScale(const core::Img& image, const core::Tpl& tpl, double x, double y,
                        double scale, double angle = 0);
-core::Change bestRot(const core::Img& image, const core::Tpl& tpl, double x, double y,
-                     double scale, double angle);
+core::Change bestRot(const core::Img& image, const core::Tpl& tpl, double x, double y, double scale,
+                     double angle);
 core::Found refine(const core::Img& image, const core::Tpl& tpl, double x, double y, double scale,
                    int64_t r, double angle = 0);
 
