@@ -6,6 +6,7 @@
 #include <string>
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 
 #include "keying.hpp"
 #include "messages.hpp"
@@ -38,6 +39,9 @@ std::string size(const cv::Mat& m) {
 }  // namespace
 
 int run(int argc, const char* const* argv) {
+  // OpenCV's own warnings (an unreadable file, say) would be a second line on
+  // standard error; the user gets exactly one message or none.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   if (argc != 3) {
     say(stderr, text::kUsage);
     return status::kUsage;
