@@ -26,6 +26,7 @@ constexpr int kBorderColours = 8;     // k-means clusters of border colours
 constexpr double kRareColour = 0.03;  // clusters holding less of the band are clutter
 constexpr double kLabScale = 60.0;    // Lab distance that counts as "fully unlike the border"
 constexpr double kCentreSigma = 0.6;  // of the half-size
+constexpr double kScoreGamma = 1.0;   // the score is raised to this before Otsu
 constexpr double kBlobShare = 0.01;   // located blobs smaller than this are noise
 constexpr double kBoxGrow = 0.08;     // of the box size, on each side
 constexpr double kBoxMargin = 0.04;   // GrabCut needs background outside the box
@@ -148,7 +149,7 @@ cv::Rect locateSubject(const cv::Mat& bgr, const cv::Mat& lab) {
       const double centre = std::exp(-0.5 * (dx * dx + dy * dy));
       const double s =
           std::min(1.0, std::sqrt(nearest) / kLabScale) * (0.5 + 0.5 * sal[x]) * centre;
-      out[x] = cv::saturate_cast<std::uint8_t>(s * 255.0);
+      out[x] = cv::saturate_cast<std::uint8_t>(std::pow(s, kScoreGamma) * 255.0);
     }
   }
   cv::Mat blobs;
