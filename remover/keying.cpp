@@ -74,8 +74,22 @@ std::optional<Rgb> flatBackground(const std::vector<Pixel>& visited) {
 
 void keyPixels(std::uint8_t* px, std::int64_t count, const Rgb& bg) {
   for (std::int64_t i = 0; i < count; ++i, px += 4) {
-    if (px[3] == 0) continue;
-    const double a = px[3] / 255.0;
+    const unsigned alpha = px[3];
+    if (alpha == 0) continue;
+    if (alpha == 255) {
+      // Opaque: a is exactly 1, so dividing and multiplying by it change
+      // nothing and are skipped; the bytes are those of the general formula.
+      const double r = px[0], g = px[1], b = px[2];
+      const double d = std::max({std::abs(r - bg.r), std::abs(g - bg.g), std::abs(b - bg.b)});
+      if (d >= kClearUpTo + kRamp) continue;  // t = 1: the pixel keeps its bytes
+      const double t = std::clamp((d - kClearUpTo) / kRamp, 0.0, 1.0);
+      px[0] = toByte(r - bg.r * (1.0 - t));
+      px[1] = toByte(g - bg.g * (1.0 - t));
+      px[2] = toByte(b - bg.b * (1.0 - t));
+      px[3] = toByte(t * 255.0);
+      continue;
+    }
+    const double a = alpha / 255.0;
     const double r = px[0] / a;
     const double g = px[1] / a;
     const double b = px[2] / a;

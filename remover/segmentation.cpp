@@ -26,15 +26,27 @@ constexpr int kBorderColours = 8;     // k-means clusters of border colours
 constexpr double kRareColour = 0.03;  // clusters holding less of the band are clutter
 constexpr double kLabScale = 60.0;    // Lab distance that counts as "fully unlike the border"
 constexpr double kCentreSigma = 0.6;  // of the half-size
-constexpr double kScoreGamma = 1.0;   // the score is raised to this before Otsu
-constexpr double kBlobShare = 0.01;   // located blobs smaller than this are noise
-constexpr double kBoxGrow = 0.08;     // of the box size, on each side
-constexpr double kBoxMargin = 0.04;   // GrabCut needs background outside the box
+// The score is raised to this power before Otsu. One strongly coloured
+// detail (a red button on a grey microphone) otherwise takes the whole
+// foreground class and the box shrinks to it; the square root flattens the
+// peak so the rest of the subject clears the threshold (benchmark composites:
+// mean IoU 0.79 against 0.66 at power 1).
+constexpr double kScoreGamma = 0.5;
+constexpr double kBlobShare = 0.01;  // located blobs smaller than this are noise
+constexpr double kBoxGrow = 0.08;    // of the box size, on each side
+constexpr double kBoxMargin = 0.04;  // GrabCut needs background outside the box
 
 // GrabCut passes.
 constexpr int kBoxIterations = 3;
 constexpr int kRegrowIterations = 2;
-constexpr double kRegrowReach = 0.10;  // of the longest side
+// Of the longest side. 0.2 rather than 0.1: a subject cut by the frame edge
+// often leaves more than a tenth of the frame outside the first result.
+constexpr double kRegrowReach = 0.20;
+// GrabCut runs on the box (then on the regrow zone) plus a ring of this share
+// of the longest side, not on the whole frame: far background only costs graph
+// time, and a colour model of the nearby background separates better
+// (composites: mean IoU 0.82 against 0.81, and about a third less time).
+constexpr double kCropRing = 0.10;
 
 // Instances.
 constexpr double kInstanceShare = 0.005;  // of the frame
@@ -184,22 +196,40 @@ cv::Rect locateSubject(const cv::Mat& bgr, const cv::Mat& lab) {
 // that touches the frame edge was clipped by the box margin; the second pass
 // may take the margin back.
 cv::Mat grabSubject(const cv::Mat& bgr, const cv::Rect& box) {
-  cv::Mat mask, bgModel, fgModel;
+  const cv::Rect frame(0, 0, bgr.cols, bgr.rows);
+  const int longest = std::max(bgr.cols, bgr.rows);
+  const auto around = [&](const cv::Rect& r, double share) {
+    const int m = static_cast<int>(std::lround(share * longest));
+    return cv::Rect(r.x - m, r.y - m, r.width + 2 * m, r.height + 2 * m) & frame;
+  };
+  // GrabCut only where the answer is open, plus a ring of sure background for
+  // its colour model: the rest of the frame costs graph time and changes nothing.
+  const cv::Rect first = kCropRing > 0 ? around(box, kCropRing) : frame;
+  cv::Mat mask = cv::Mat::zeros(bgr.size(), CV_8U), bgModel, fgModel;
+  cv::Mat firstMask = mask(first);
   seed();
-  cv::grabCut(bgr, mask, box, bgModel, fgModel, kBoxIterations, cv::GC_INIT_WITH_RECT);
+  cv::grabCut(bgr(first), firstMask, box - first.tl(), bgModel, fgModel, kBoxIterations,
+              cv::GC_INIT_WITH_RECT);
   cv::Mat fg = (mask == cv::GC_FGD) | (mask == cv::GC_PR_FGD);
   if (cv::countNonZero(fg) == 0) return fg;
 
   cv::Mat distance;
   cv::distanceTransform(~fg, distance, cv::DIST_L2, 3);
-  const float reach = static_cast<float>(kRegrowReach * std::max(bgr.cols, bgr.rows));
+  const double reachShare = kRegrowReach;
+  const float reach = static_cast<float>(reachShare * longest);
   mask.setTo(cv::GC_BGD);
   mask.setTo(cv::GC_PR_BGD, distance <= reach);
   mask.setTo(cv::GC_PR_FGD, fg);
-  if (cv::countNonZero(mask == cv::GC_BGD) + cv::countNonZero(mask == cv::GC_PR_BGD) == 0)
+  const cv::Rect second =
+      kCropRing > 0 ? around(cv::boundingRect(fg), reachShare + kCropRing) : frame;
+  cv::Mat secondMask = mask(second);
+  if (cv::countNonZero(secondMask == cv::GC_BGD) + cv::countNonZero(secondMask == cv::GC_PR_BGD) ==
+      0) {
     return fg;
+  }
   seed();
-  cv::grabCut(bgr, mask, cv::Rect(), bgModel, fgModel, kRegrowIterations, cv::GC_INIT_WITH_MASK);
+  cv::grabCut(bgr(second), secondMask, cv::Rect(), bgModel, fgModel, kRegrowIterations,
+              cv::GC_INIT_WITH_MASK);
   return (mask == cv::GC_FGD) | (mask == cv::GC_PR_FGD);
 }
 
@@ -286,19 +316,25 @@ cv::Mat guidedCoefficients(const cv::Mat& guide, const cv::Mat& mask, int radius
   cv::Mat ar(guide.size(), CV_32F), ag(guide.size(), CV_32F), ab(guide.size(), CV_32F),
       b(guide.size(), CV_32F);
   for (int y = 0; y < guide.rows; ++y) {
+    const float *pr = mr.ptr<float>(y), *pg = mg.ptr<float>(y), *pb = mb.ptr<float>(y);
+    const float* pp = mp.ptr<float>(y);
+    const float *prr = rr.ptr<float>(y), *prg = rg.ptr<float>(y), *prb = rb.ptr<float>(y);
+    const float *pgg = gg.ptr<float>(y), *pgb = gb.ptr<float>(y), *pbb = bb.ptr<float>(y);
+    const float *prp = rp.ptr<float>(y), *pgp = gp.ptr<float>(y), *pbp = bp.ptr<float>(y);
+    float *oar = ar.ptr<float>(y), *oag = ag.ptr<float>(y), *oab = ab.ptr<float>(y);
+    float* ob = b.ptr<float>(y);
     for (int x = 0; x < guide.cols; ++x) {
-      const double ur = mr.at<float>(y, x), ug = mg.at<float>(y, x), ub = mb.at<float>(y, x);
-      const double up = mp.at<float>(y, x);
+      const double ur = pr[x], ug = pg[x], ub = pb[x], up = pp[x];
       // Covariance of the guide, regularised, and its covariance with the mask.
-      const double s00 = rr.at<float>(y, x) - ur * ur + kGuideEps;
-      const double s01 = rg.at<float>(y, x) - ur * ug;
-      const double s02 = rb.at<float>(y, x) - ur * ub;
-      const double s11 = gg.at<float>(y, x) - ug * ug + kGuideEps;
-      const double s12 = gb.at<float>(y, x) - ug * ub;
-      const double s22 = bb.at<float>(y, x) - ub * ub + kGuideEps;
-      const double c0 = rp.at<float>(y, x) - ur * up;
-      const double c1 = gp.at<float>(y, x) - ug * up;
-      const double c2 = bp.at<float>(y, x) - ub * up;
+      const double s00 = prr[x] - ur * ur + kGuideEps;
+      const double s01 = prg[x] - ur * ug;
+      const double s02 = prb[x] - ur * ub;
+      const double s11 = pgg[x] - ug * ug + kGuideEps;
+      const double s12 = pgb[x] - ug * ub;
+      const double s22 = pbb[x] - ub * ub + kGuideEps;
+      const double c0 = prp[x] - ur * up;
+      const double c1 = pgp[x] - ug * up;
+      const double c2 = pbp[x] - ub * up;
       // Solve by the adjugate: the system is 3 × 3, symmetric, positive definite.
       const double i00 = s11 * s22 - s12 * s12, i01 = s02 * s12 - s01 * s22,
                    i02 = s01 * s12 - s02 * s11, i11 = s00 * s22 - s02 * s02,
@@ -307,10 +343,10 @@ cv::Mat guidedCoefficients(const cv::Mat& guide, const cv::Mat& mask, int radius
       const double a0 = (i00 * c0 + i01 * c1 + i02 * c2) / det;
       const double a1 = (i01 * c0 + i11 * c1 + i12 * c2) / det;
       const double a2 = (i02 * c0 + i12 * c1 + i22 * c2) / det;
-      ar.at<float>(y, x) = static_cast<float>(a0);
-      ag.at<float>(y, x) = static_cast<float>(a1);
-      ab.at<float>(y, x) = static_cast<float>(a2);
-      b.at<float>(y, x) = static_cast<float>(up - a0 * ur - a1 * ug - a2 * ub);
+      oar[x] = static_cast<float>(a0);
+      oag[x] = static_cast<float>(a1);
+      oab[x] = static_cast<float>(a2);
+      ob[x] = static_cast<float>(up - a0 * ur - a1 * ug - a2 * ub);
     }
   }
   std::vector<cv::Mat> coefficients{mean(ar), mean(ag), mean(ab), mean(b)};

@@ -139,6 +139,34 @@ TEST(Keying, DecodedPathEqualsRasterPath) {
   }
 }
 
+// The keying formula written out literally, for every pixel alike.
+void naiveKey(std::uint8_t* px, const Rgb& bg) {
+  if (px[3] == 0) return;
+  const auto byte = [](double v) { return v < 0 ? 0 : v >= 255 ? 255 : static_cast<int>(v); };
+  const double a = px[3] / 255.0;
+  const double r = px[0] / a, g = px[1] / a, b = px[2] / a;
+  const double d = std::max({std::abs(r - bg.r), std::abs(g - bg.g), std::abs(b - bg.b)});
+  const double t = std::min(1.0, std::max(0.0, (d - 10) / 60));
+  px[0] = byte((r - bg.r * (1 - t)) * a);
+  px[1] = byte((g - bg.g * (1 - t)) * a);
+  px[2] = byte((b - bg.b * (1 - t)) * a);
+  px[3] = byte(a * t * 255);
+}
+
+TEST(Keying, MatchesLiteralFormula) {
+  cv::RNG rng(11);
+  cv::Mat px(1, 20000, CV_8UC4);
+  rng.fill(px, cv::RNG::UNIFORM, 0, 256);
+  for (int i = 0; i < px.cols; i += 2) px.at<cv::Vec4b>(0, i)[3] = 255;  // half opaque
+  for (int i = 1; i < px.cols; i += 7) px.at<cv::Vec4b>(0, i)[3] = 0;
+  for (const Rgb& bg : {Rgb{255, 255, 255}, Rgb{128, 40, 200}, Rgb{0, 0, 0}}) {
+    cv::Mat fast = px.clone(), slow = px.clone();
+    keyPixels(fast.ptr(), fast.cols, bg);
+    for (int i = 0; i < slow.cols; ++i) naiveKey(slow.ptr() + 4 * i, bg);
+    EXPECT_EQ(cv::norm(fast, slow, cv::NORM_INF), 0.0);
+  }
+}
+
 TEST(Raster, Conversions) {
   const cv::Mat grey(1, 1, CV_8UC1, cv::Scalar(77));
   EXPECT_EQ(rasterize(grey).at<cv::Vec4b>(0, 0), cv::Vec4b(77, 77, 77, 255));
