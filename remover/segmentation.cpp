@@ -38,6 +38,11 @@ constexpr double kBoxMargin = 0.04;  // GrabCut needs background outside the box
 
 // GrabCut passes.
 constexpr int kBoxIterations = 3;
+// The first pass only seeds the second, so it runs on a coarser copy: at 320
+// its first max-flow was most of the run. 240 measured better as well
+// (composites: mean IoU 0.85 against 0.82, the coarse box pass misses less of
+// the subject); 160 and 200 lose subjects.
+constexpr int kFirstPassSide = 240;
 constexpr int kRegrowIterations = 2;
 // Of the longest side. 0.2 rather than 0.1: a subject cut by the frame edge
 // often leaves more than a tenth of the frame outside the first result.
@@ -59,7 +64,10 @@ constexpr double kMostSubject = 0.99;
 constexpr double kLeastContrast = 0.5;  // Bhattacharyya distance of Lab histograms
 
 // Soft edge.
-constexpr int kGuideSide = 1024;
+// The mask comes from the 320-pixel working copy, so a guide finer than 512
+// adds nothing measurable (composites: the same alpha error, edge error and
+// boundary F at 512, 768 and 1024) and costs four times the filtering of 512.
+constexpr int kGuideSide = 512;
 constexpr double kGuideRadiusWork = 2.0;  // in working pixels
 constexpr double kGuideEps = 1e-4;
 
@@ -205,19 +213,38 @@ cv::Mat grabSubject(const cv::Mat& bgr, const cv::Rect& box) {
   // GrabCut only where the answer is open, plus a ring of sure background for
   // its colour model: the rest of the frame costs graph time and changes nothing.
   const cv::Rect first = kCropRing > 0 ? around(box, kCropRing) : frame;
-  cv::Mat mask = cv::Mat::zeros(bgr.size(), CV_8U), bgModel, fgModel;
-  cv::Mat firstMask = mask(first);
+  // Coarse first pass (see kFirstPassSide): its first max-flow, from a box
+  // that is all "probable subject", grows faster than the pixel count.
+  const double f = std::min(1.0, static_cast<double>(kFirstPassSide) / longest);
+  cv::Mat coarse;
+  if (f < 1.0) {
+    const cv::Size size(std::max(1, static_cast<int>(std::lround(first.width * f))),
+                        std::max(1, static_cast<int>(std::lround(first.height * f))));
+    cv::resize(bgr(first), coarse, size, 0, 0, cv::INTER_AREA);
+  } else {
+    coarse = bgr(first);
+  }
+  const cv::Point corner(static_cast<int>(std::lround((box.x - first.x) * f)),
+                         static_cast<int>(std::lround((box.y - first.y) * f)));
+  const cv::Rect coarseBox =
+      cv::Rect(corner, cv::Size(std::max(1, static_cast<int>(std::lround(box.width * f))),
+                                std::max(1, static_cast<int>(std::lround(box.height * f))))) &
+      cv::Rect(0, 0, coarse.cols, coarse.rows);
+  cv::Mat coarseMask, bgModel, fgModel;
   seed();
-  cv::grabCut(bgr(first), firstMask, box - first.tl(), bgModel, fgModel, kBoxIterations,
+  cv::grabCut(coarse, coarseMask, coarseBox, bgModel, fgModel, kBoxIterations,
               cv::GC_INIT_WITH_RECT);
-  cv::Mat fg = (mask == cv::GC_FGD) | (mask == cv::GC_PR_FGD);
+  cv::Mat fg = cv::Mat::zeros(bgr.size(), CV_8U);
+  cv::Mat fgFirst = fg(first);
+  cv::resize((coarseMask == cv::GC_FGD) | (coarseMask == cv::GC_PR_FGD), fgFirst, first.size(), 0,
+             0, cv::INTER_NEAREST);
   if (cv::countNonZero(fg) == 0) return fg;
 
   cv::Mat distance;
   cv::distanceTransform(~fg, distance, cv::DIST_L2, 3);
   const double reachShare = kRegrowReach;
   const float reach = static_cast<float>(reachShare * longest);
-  mask.setTo(cv::GC_BGD);
+  cv::Mat mask(bgr.size(), CV_8U, cv::Scalar(cv::GC_BGD));
   mask.setTo(cv::GC_PR_BGD, distance <= reach);
   mask.setTo(cv::GC_PR_FGD, fg);
   const cv::Rect second =
@@ -295,7 +322,7 @@ bool looksLikeSubject(const cv::Mat& lab, const cv::Mat& mask) {
 // A fast guided filter (He and Sun): the linear coefficients that map the
 // colour guide onto the mask are fitted on a reduced copy and then applied to
 // the full-size colour, so the edge follows the image's own edges at full
-// resolution for the cost of a 1024-pixel filter. Returns CV_32FC4 maps
+// resolution for the cost of a 512-pixel filter. Returns CV_32FC4 maps
 // (a for red, green, blue; b) at the guide's size.
 cv::Mat guidedCoefficients(const cv::Mat& guide, const cv::Mat& mask, int radius) {
   const cv::Size box(2 * radius + 1, 2 * radius + 1);
