@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -34,39 +33,18 @@ TEST(PngWriter, RoundTripToStraightAlpha) {
   EXPECT_EQ(back.at<cv::Vec4b>(0, 4), cv::Vec4b(255, 255, 255, 1));
 }
 
-class PngFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("recortar-png-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-  cv::Mat raster_ = cv::Mat(3, 4, CV_8UC4, cv::Scalar(1, 2, 3, 255));
-};
-
-TEST_F(PngFile, AnyNameGetsPngData) {
-  const fs::path out = dir_ / "salida.jpg";
-  ASSERT_EQ(save(raster_, out.string()), status::kOk);
-  std::ifstream in(out, std::ios::binary);
-  char signature[8] = {};
-  in.read(signature, 8);
-  EXPECT_EQ(std::string(signature + 1, 3), "PNG");
-  EXPECT_EQ(cv::imread(out.string(), cv::IMREAD_UNCHANGED).size(), cv::Size(4, 3));
-}
-
-TEST_F(PngFile, MissingFolderIsNotCreated) {
-  const fs::path out = dir_ / "no-such-folder" / "salida.png";
-  EXPECT_EQ(save(raster_, out.string()), status::kNotCreated);
+// The file's two failures; the program-level tests cover a successful write.
+TEST(PngFile, MissingFolderIsNotCreated) {
+  cv::Mat raster(3, 4, CV_8UC4, cv::Scalar(1, 2, 3, 255));
+  const fs::path out = fs::temp_directory_path() / "recortar-no-such-folder" / "salida.png";
+  EXPECT_EQ(save(raster, out.string()), status::kNotCreated);
   EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_F(PngFile, FullDeviceIsNotFinished) {
+TEST(PngFile, FullDeviceIsNotFinished) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-  EXPECT_EQ(save(raster_, "/dev/full"), status::kNotFinished);
+  cv::Mat raster(3, 4, CV_8UC4, cv::Scalar(1, 2, 3, 255));
+  EXPECT_EQ(save(raster, "/dev/full"), status::kNotFinished);
 }
 
 }  // namespace
