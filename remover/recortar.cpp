@@ -1,7 +1,7 @@
 #include "recortar.hpp"
 
 #include <cstdio>
-#include <new>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -71,10 +71,9 @@ int run(int argc, const char* const* argv) {
       say(stderr, text::kNothingFound);
       return status::kNothingFound;
     }
-  } catch (const cv::Exception& e) {
-    say(stderr, oneLine(e.err.empty() ? e.what() : e.err));
-    return status::kSegmentationFailed;
-  } catch (const std::bad_alloc& e) {
+  } catch (const std::exception& e) {
+    // OpenCV's failures (cv::Exception) and a raster too large to allocate
+    // alike: the run ends with their own description, never with a crash.
     say(stderr, oneLine(e.what()));
     return status::kSegmentationFailed;
   }
