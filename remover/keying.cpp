@@ -1,0 +1,150 @@
+#include "keying.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "raster.hpp"
+
+namespace recortar {
+
+namespace {
+
+constexpr int kStepDivisor = 400;    // (w + h) / 400 border positions apart
+constexpr unsigned kMinAlpha = 250;  // a sample must be more opaque than this
+constexpr std::size_t kMinSamples = 20;
+constexpr double kCloseBelow = 24.0;  // a sample is close when every channel differs less
+constexpr double kFlatShare = 0.9;    // least share of close samples; 0.9 itself passes
+constexpr double kClearUpTo = 10.0;   // distances up to this become fully transparent
+constexpr double kRamp = 60.0;        // the subject fraction reaches 1 at 10 + 60
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::uint8_t toByte(double v) {
+  if (v < 0.0) return 0;
+  if (v >= 255.0) return 255;
+  return static_cast<std::uint8_t>(v);
+}
+
+}  // namespace
+
+std::vector<cv::Point> borderVisits(int w, int h) {
+  std::vector<cv::Point> visits;
+  if (w <= 0 || h <= 0) return visits;
+  const std::int64_t sum = static_cast<std::int64_t>(w) + h;
+  const int s = sum < kStepDivisor ? 1 : static_cast<int>(sum / kStepDivisor);
+  visits.reserve(2 * (static_cast<std::size_t>(w) / s + 1) +
+                 2 * (static_cast<std::size_t>(h) / s + 1));
+  for (int x = 0; x < w; x += s) {
+    visits.emplace_back(x, 0);
+    visits.emplace_back(x, h - 1);
+    if (x > w - 1 - s) break;  // the next step would overflow before failing x < w
+  }
+  for (int y = 0; y < h; y += s) {
+    visits.emplace_back(0, y);
+    visits.emplace_back(w - 1, y);
+    if (y > h - 1 - s) break;
+  }
+  return visits;
+}
+
+std::optional<Rgb> flatBackground(const std::vector<Pixel>& visited) {
+  std::vector<double> r, g, b;
+  for (const Pixel& p : visited) {
+    if (p[3] <= kMinAlpha) continue;
+    r.push_back(p[0]);
+    g.push_back(p[1]);
+    b.push_back(p[2]);
+  }
+  const std::size_t n = r.size();
+  if (n < kMinSamples) return std::nullopt;
+  const Rgb bg{median(r), median(g), median(b)};
+  std::size_t close = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d =
+        std::max({std::abs(r[i] - bg.r), std::abs(g[i] - bg.g), std::abs(b[i] - bg.b)});
+    if (d < kCloseBelow) ++close;
+  }
+  if (static_cast<double>(close) / static_cast<double>(n) < kFlatShare) return std::nullopt;
+  return bg;
+}
+
+void keyPixels(std::uint8_t* px, std::int64_t count, const Rgb& bg) {
+  for (std::int64_t i = 0; i < count; ++i, px += 4) {
+    const unsigned alpha = px[3];
+    if (alpha == 0) continue;
+    if (alpha == 255) {
+      // Opaque: a is exactly 1, so dividing and multiplying by it change
+      // nothing and are skipped; the bytes are those of the general formula.
+      const double r = px[0], g = px[1], b = px[2];
+      const double d = std::max({std::abs(r - bg.r), std::abs(g - bg.g), std::abs(b - bg.b)});
+      if (d >= kClearUpTo + kRamp) continue;  // t = 1: the pixel keeps its bytes
+      const double t = std::clamp((d - kClearUpTo) / kRamp, 0.0, 1.0);
+      px[0] = toByte(r - bg.r * (1.0 - t));
+      px[1] = toByte(g - bg.g * (1.0 - t));
+      px[2] = toByte(b - bg.b * (1.0 - t));
+      px[3] = toByte(t * 255.0);
+      continue;
+    }
+    const double a = alpha / 255.0;
+    const double r = px[0] / a;
+    const double g = px[1] / a;
+    const double b = px[2] / a;
+    const double d = std::max({std::abs(r - bg.r), std::abs(g - bg.g), std::abs(b - bg.b)});
+    const double t = std::clamp((d - kClearUpTo) / kRamp, 0.0, 1.0);
+    px[0] = toByte((r - bg.r * (1.0 - t)) * a);
+    px[1] = toByte((g - bg.g * (1.0 - t)) * a);
+    px[2] = toByte((b - bg.b * (1.0 - t)) * a);
+    px[3] = toByte(a * t * 255.0);
+  }
+}
+
+bool keyRaster(cv::Mat& raster) {
+  CV_Assert(raster.type() == CV_8UC4);
+  std::vector<Pixel> visited;
+  for (const cv::Point& p : borderVisits(raster.cols, raster.rows)) {
+    const std::uint8_t* px = raster.ptr(p.y) + 4 * static_cast<std::size_t>(p.x);
+    visited.push_back({px[0], px[1], px[2], px[3]});
+  }
+  const std::optional<Rgb> bg = flatBackground(visited);
+  if (!bg) return false;
+  for (int y = 0; y < raster.rows; ++y) keyPixels(raster.ptr(y), raster.cols, *bg);
+  return true;
+}
+
+std::optional<cv::Mat> keyFlatBackground(const cv::Mat& decoded) {
+  const int w = decoded.cols;
+  const int h = decoded.rows;
+  if (w <= 0 || h <= 0) return std::nullopt;
+  if (static_cast<std::int64_t>(w) * h > std::numeric_limits<std::int64_t>::max() / 4) {
+    return std::nullopt;
+  }
+  std::vector<Pixel> visited;
+  for (const cv::Point& p : borderVisits(w, h)) {
+    Pixel px;
+    toRaster(decoded, p.y, p.x, 1, px.data());
+    visited.push_back(px);
+  }
+  const std::optional<Rgb> bg = flatBackground(visited);
+  if (!bg) return std::nullopt;
+
+  cv::Mat raster;
+  try {
+    raster.create(h, w, CV_8UC4);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // too large: the segmentation path may still cope
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+  for (int y = 0; y < h; ++y) {
+    std::uint8_t* row = raster.ptr(y);
+    toRaster(decoded, y, 0, w, row);
+    keyPixels(row, w, *bg);
+  }
+  return raster;
+}
+
+}  // namespace recortar

@@ -1,0 +1,26 @@
+// Every text recortar shows the user, byte for byte, and its exit statuses.
+// Kept in one place so that a wording change cannot drift between paths.
+#pragma once
+
+namespace recortar {
+
+namespace text {
+inline constexpr char kUsage[] = "uso: recortar entrada salida.png\n";
+inline constexpr char kUnreadable[] = "no pude leer la imagen\n";
+inline constexpr char kNothingFound[] =
+    "No encontré un sujeto ni un fondo liso que quitar. Prueba con Bria (fal).\n";
+inline constexpr char kKeyedPrefix[] = "ok logo ";
+inline constexpr char kSegmentedPrefix[] = "ok ";
+}  // namespace text
+
+namespace status {
+inline constexpr int kOk = 0;
+inline constexpr int kSegmentationFailed = 1;  // message: the failure's description
+inline constexpr int kUsage = 2;
+inline constexpr int kUnreadable = 3;
+inline constexpr int kNothingFound = 4;
+inline constexpr int kNotCreated = 5;   // silent
+inline constexpr int kNotFinished = 6;  // silent
+}  // namespace status
+
+}  // namespace recortar
