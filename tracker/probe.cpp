@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "tracker/numbers.hpp"
@@ -52,6 +53,9 @@ std::vector<std::string_view> splitNonEmpty(std::string_view text, char sep) {
 }  // namespace
 
 std::optional<core::Img> loadStill(const std::string& path) {
+  // OpenCV's own warnings would add lines to standard error, where seguir
+  // promises at most one.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   cv::Mat raw;
   try {
     raw = cv::imread(path, cv::IMREAD_UNCHANGED);
@@ -125,6 +129,14 @@ float gridNcc(const std::vector<float>& a, const std::vector<float>& b) {
   return dot / std::max(std::sqrt(sbb * saa), 0.001f);
 }
 
+std::string formatScore(float score) {
+  // to_chars formats as "%.4f" does, but never with the user's decimal comma.
+  char buf[400];
+  const auto res =
+      std::to_chars(buf, buf + sizeof buf, static_cast<double>(score), std::chars_format::fixed, 4);
+  return std::string(buf, res.ptr);
+}
+
 std::string probeLine(const core::Img& first, const core::Img& second, double x0, double y0,
                       double x1, double y1, std::string_view candidates) {
   const std::vector<float> reference = grid(first, x0, y0, x1, y1);
@@ -140,11 +152,7 @@ std::string probeLine(const core::Img& first, const core::Img& second, double x0
       continue;
     }
     const float score = gridNcc(reference, grid(second, v[0], v[1], v[2], v[3]));
-    // to_chars formats as "%.4f" does, but never with the user's decimal comma.
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, static_cast<double>(score),
-                                   std::chars_format::fixed, 4);
-    line.append(buf, res.ptr);
+    line += formatScore(score);
   }
   return line;
 }

@@ -33,6 +33,9 @@ std::vector<float> grid(const core::Img& picture, double x0, double y0, double x
 // Correlation of two centred sample lists (b at least as long as a).
 float gridNcc(const std::vector<float>& a, const std::vector<float>& b);
 
+// "%.4f" in the C locale: fixed point, four decimals, sign kept for -0.0000.
+std::string formatScore(float score);
+
 // The output line without its line feed: one token per non-empty piece of
 // `candidates`, "%.4f" scores or "-1" for a piece without exactly four numbers.
 std::string probeLine(const core::Img& first, const core::Img& second, double x0, double y0,
