@@ -9,6 +9,7 @@
 #include "tracker/messages.hpp"
 #include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
+#include "tracker/prefetch.hpp"
 #include "tracker/probe.hpp"
 #include "tracker/track.hpp"
 #include "tracker/video.hpp"
@@ -66,11 +67,14 @@ int videoMode(const std::vector<std::string>& a) {
   const VideoInfo& info = source.info();
 
   Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
-  core::Img frame, spare;
-  double t = 0;
-  while (source.next(t, frame)) {
-    if (!tracker.add(t, std::move(frame), spare)) break;
-    frame = std::move(spare);
+  {
+    Prefetcher frames(source);
+    core::Img frame, spare;
+    double t = 0;
+    while (frames.next(t, frame)) {
+      if (!tracker.add(t, std::move(frame), spare)) break;
+      frames.recycle(std::move(spare));
+    }
   }
 
   Track track;
