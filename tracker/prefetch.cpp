@@ -57,7 +57,7 @@ bool Prefetcher::next(double& t, core::Img& frame) {
 void Prefetcher::recycle(core::Img&& buffer) {
   if (buffer.p.empty()) return;
   std::lock_guard lock(mutex_);
-  if (free_.size() < depth_ + 1) free_.push_back(std::move(buffer));
+  if (free_.size() < depth_) free_.push_back(std::move(buffer));
 }
 
 }  // namespace seguir

@@ -17,7 +17,9 @@ namespace seguir {
 class Prefetcher {
  public:
   // Keeps at most `depth` converted frames waiting; each is GW x GH floats.
-  explicit Prefetcher(FrameSource& source, size_t depth = 2);
+  // One is enough to keep the decoder busy while a frame is tracked (tracking
+  // costs less than decoding), and every further one is 8 MB at 1080p.
+  explicit Prefetcher(FrameSource& source, size_t depth = 1);
   // Stops decoding (the rest of the span is never read) and waits for the thread.
   ~Prefetcher();
   Prefetcher(const Prefetcher&) = delete;

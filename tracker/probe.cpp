@@ -1,11 +1,10 @@
 #include "tracker/probe.hpp"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "tracker/numbers.hpp"
 
@@ -13,30 +12,7 @@ namespace seguir {
 
 namespace {
 
-// Any depth OpenCV may hand back, brought to 8 bits. 16-bit samples keep their
-// top byte with rounding; floating samples are taken as 0..1.
-cv::Mat to8Bit(const cv::Mat& m) {
-  if (m.depth() == CV_8U) return m;
-  cv::Mat out;
-  switch (m.depth()) {
-    case CV_16U:
-      m.convertTo(out, CV_8U, 1.0 / 257.0);
-      break;
-    case CV_32F:
-    case CV_64F:
-      m.convertTo(out, CV_8U, 255.0);
-      break;
-    default:
-      m.convertTo(out, CV_8U);
-      break;
-  }
-  return out;
-}
-
-// Premultiplication with rounding, as drawing into a premultiplied bitmap does.
-unsigned premultiply(unsigned c, unsigned a) {
-  return (c * a + 127) / 255;
-}
+constexpr const char* kStillsModule = "libseguir_stills.so";
 
 std::vector<std::string_view> splitNonEmpty(std::string_view text, char sep) {
   std::vector<std::string_view> pieces;
@@ -53,46 +29,14 @@ std::vector<std::string_view> splitNonEmpty(std::string_view text, char sep) {
 }  // namespace
 
 std::optional<core::Img> loadStill(const std::string& path) {
-  // OpenCV's own warnings would add lines to standard error, where seguir
-  // promises at most one.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  cv::Mat raw;
-  try {
-    raw = cv::imread(path, cv::IMREAD_UNCHANGED);
-  } catch (const cv::Exception&) {
-    return std::nullopt;
-  }
-  if (raw.empty() || raw.dims != 2) return std::nullopt;
-  const cv::Mat m = to8Bit(raw);
-  const int ch = m.channels();
-  if (ch < 1 || ch > 4) return std::nullopt;
+  // Found through the program's run path (its own folder).
+  using Loader = bool (*)(const char*, core::Img*);
+  static const Loader loader = [] {
+    void* module = dlopen(kStillsModule, RTLD_NOW | RTLD_LOCAL);
+    return module ? reinterpret_cast<Loader>(dlsym(module, "seguir_load_still")) : nullptr;
+  }();
   core::Img img;
-  img.w = m.cols;
-  img.h = m.rows;
-  img.p.resize(static_cast<size_t>(img.w) * static_cast<size_t>(img.h));
-  float* dst = img.p.data();
-  for (int y = 0; y < m.rows; ++y) {
-    const uint8_t* row = m.ptr<uint8_t>(y);
-    for (int x = 0; x < m.cols; ++x, ++dst) {
-      const uint8_t* px = row + x * ch;
-      unsigned r, g, b, a = 255;
-      if (ch <= 2) {  // grey, or grey and alpha
-        r = g = b = px[0];
-        if (ch == 2) a = px[1];
-      } else {  // OpenCV stores B, G, R(, A)
-        b = px[0];
-        g = px[1];
-        r = px[2];
-        if (ch == 4) a = px[3];
-      }
-      if (a != 255) {
-        r = premultiply(r, a);
-        g = premultiply(g, a);
-        b = premultiply(b, a);
-      }
-      *dst = greyOf(r, g, b);
-    }
-  }
+  if (!loader || !loader(path.c_str(), &img)) return std::nullopt;
   return img;
 }
 
