@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 
 #include "tracker/numbers.hpp"
 
@@ -29,10 +30,15 @@ std::vector<std::string_view> splitNonEmpty(std::string_view text, char sep) {
 }  // namespace
 
 std::optional<core::Img> loadStill(const std::string& path) {
-  // Found through the program's run path (its own folder).
   using Loader = bool (*)(const char*, core::Img*);
   static const Loader loader = [] {
-    void* module = dlopen(kStillsModule, RTLD_NOW | RTLD_LOCAL);
+    // Beside the program first: a sanitizer's dlopen interceptor hides the
+    // program's run path, which is only the fallback.
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    void* module = nullptr;
+    if (!ec) module = dlopen((exe.parent_path() / kStillsModule).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) module = dlopen(kStillsModule, RTLD_NOW | RTLD_LOCAL);
     return module ? reinterpret_cast<Loader>(dlsym(module, "seguir_load_still")) : nullptr;
   }();
   core::Img img;
