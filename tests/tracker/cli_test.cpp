@@ -111,6 +111,26 @@ TEST(CommandLine, UnwritableOutputFailsAfterTracking) {
   EXPECT_EQ(o.out, "");  // no summary line
 }
 
+// Far-off boxes are legal input; the sanitizer build turns any overflow in
+// a conversion to an integer into a failure here.
+TEST(CommandLine, HugeFiniteBoxesRunWithoutOverflow) {
+  Scratch s;
+  testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=0.5", s.path("v.mp4"));
+  const std::vector<std::vector<std::string>> boxes = {{"-1e300", "-1e300", "1e300", "1e300"},
+                                                       {"1e300", "1e300", "1e300", "1e300"},
+                                                       {"-1e308", "0", "1e308", "1"},
+                                                       {"0.5", "0.5", "0.5", "0.5"}};
+  for (const auto& box : boxes) {
+    std::vector<std::string> args = {s.path("v.mp4"), "0", "1"};
+    args.insert(args.end(), box.begin(), box.end());
+    args.push_back(s.path("o.json"));
+    const auto o = runSeguir(s, args);
+    EXPECT_EQ(o.status, kStatusOk) << box[0] << " " << o.err;
+    EXPECT_EQ(o.out.rfind("ok ", 0), 0u);
+    EXPECT_TRUE(nlohmann::json::accept(testing::readFile(s.path("o.json"))));
+  }
+}
+
 TEST(CommandLine, ReplacesAnExistingOutputAndReportsEmptySpans) {
   Scratch s;
   testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=1", s.path("v.mp4"));
