@@ -146,7 +146,10 @@ struct FrameSource::Impl {
   int64_t sw = 0, sh = 0;  // size of the scaled frame, stored orientation
   std::unique_ptr<uint8_t, AvFreer> rgba;
   int rgbaStride = 0;
-  std::vector<float> stored;  // grey in stored orientation, when it must be turned
+  // Grey in stored orientation: a strip of kStripRows rows for quarter
+  // turns, the whole frame for other matrices.
+  std::vector<float> stored;
+  static constexpr int64_t kStripRows = 64;
 
   // What the conversion context was last set up for.
   int srcW = -1, srcH = -1, srcCs = -1;
@@ -159,7 +162,7 @@ struct FrameSource::Impl {
   bool prepare();
   bool convert(const AVFrame* f, core::Img& out);
   void greyRows(float* dst, bool mirrorX, bool mirrorY) const;
-  void turn(core::Img& out) const;
+  void turn(core::Img& out);
   void resample(core::Img& out) const;
 };
 
@@ -187,7 +190,8 @@ bool FrameSource::Impl::prepare() {
   rgbaStride = static_cast<int>((sw * 4 + 63) / 64 * 64);
   rgba.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(rgbaStride * sh) + 64)));
   if (!rgba) return false;
-  if (layout != Layout::kFlip) stored.resize(static_cast<size_t>(sw * sh));
+  if (layout == Layout::kTranspose) stored.resize(static_cast<size_t>(sw * kStripRows));
+  if (layout == Layout::kGeneral) stored.resize(static_cast<size_t>(sw * sh));
   return true;
 }
 
@@ -227,21 +231,26 @@ void FrameSource::Impl::greyRows(float* dst, bool mirrorX, bool mirrorY) const {
   }
 }
 
-// Quarter turns: displayed (X, Y) shows stored (x, y) = (Y or its mirror,
-// X or its mirror). Blocks keep both sides of the transpose in cache.
-void FrameSource::Impl::turn(core::Img& out) const {
-  constexpr int64_t kBlock = 32;
-  const int64_t gw = out.w, gh = out.h;  // gw == sh, gh == sw
-  for (int64_t by = 0; by < gh; by += kBlock) {
-    for (int64_t bx = 0; bx < gw; bx += kBlock) {
-      const int64_t ey = std::min(by + kBlock, gh), ex = std::min(bx + kBlock, gw);
-      for (int64_t Y = by; Y < ey; ++Y) {
-        const int64_t x = flipX ? sw - 1 - Y : Y;
-        float* d = out.p.data() + Y * gw;
-        for (int64_t X = bx; X < ex; ++X) {
-          const int64_t y = flipY ? sh - 1 - X : X;
-          d[X] = stored[static_cast<size_t>(y * sw + x)];
-        }
+// Quarter turns: stored (x, y) is shown at row x and column y (each possibly
+// mirrored). A strip of stored rows is made grey into a buffer that stays in
+// cache, then each stored column of the strip is written as one contiguous
+// run of a displayed row; a transpose through memory costs twice as much.
+void FrameSource::Impl::turn(core::Img& out) {
+  const int64_t gw = out.w;  // == sh
+  for (int64_t y0 = 0; y0 < sh; y0 += kStripRows) {
+    const int64_t n = std::min(kStripRows, sh - y0);
+    for (int64_t k = 0; k < n; ++k) {
+      greyLine(rgba.get() + (y0 + k) * rgbaStride, stored.data() + k * sw, sw);
+    }
+    for (int64_t x = 0; x < sw; ++x) {
+      float* row = out.p.data() + (flipX ? sw - 1 - x : x) * gw;
+      const float* col = stored.data() + x;
+      if (flipY) {
+        float* d = row + (sh - 1 - y0);
+        for (int64_t k = 0; k < n; ++k) d[-k] = col[k * sw];
+      } else {
+        float* d = row + y0;
+        for (int64_t k = 0; k < n; ++k) d[k] = col[k * sw];
       }
     }
   }
@@ -328,7 +337,6 @@ bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
       greyRows(out.p.data(), flipX, flipY);
       break;
     case Layout::kTranspose:
-      greyRows(stored.data(), false, false);
       turn(out);
       break;
     case Layout::kGeneral:
