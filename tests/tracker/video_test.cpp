@@ -154,6 +154,39 @@ TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
   EXPECT_LT(img.p[static_cast<size_t>(20 * 240 + 20)], 50);    // top left
 }
 
+// No tool writes a free rotation, so the test writes the track header's
+// matrix itself: a = d = cos 45, b = sin 45, c = -sin 45 in 16.16 fixed point.
+TEST(Frames, FreeRotationLeavesTheUncoveredCornersBlack) {
+  Scratch s;
+  testing::lavfiClip("color=white:size=320x240:rate=10:duration=0.2", s.path("w.mp4"));
+  std::string mp4 = testing::readFile(s.path("w.mp4"));
+  const size_t tkhd = mp4.find("tkhd");
+  ASSERT_NE(tkhd, std::string::npos);
+  ASSERT_EQ(mp4[tkhd + 4], 0);  // version 0: the matrix follows 40 bytes of fields
+  const int32_t m[4] = {46341, 46341, -46341, 46341};
+  for (int k = 0; k < 4; ++k) {
+    const size_t at = tkhd + 44 + static_cast<size_t>(k < 2 ? k : k + 1) * 4;
+    for (int byte = 0; byte < 4; ++byte) {
+      mp4[at + static_cast<size_t>(byte)] =
+          static_cast<char>(static_cast<uint32_t>(m[k]) >> (24 - 8 * byte));
+    }
+  }
+  { std::ofstream(s.path("r45.mp4"), std::ios::binary) << mp4; }
+
+  OpenResult o = FrameSource::open(s.path("r45.mp4"), 0, 10);
+  ASSERT_TRUE(o.source) << o.message;
+  const VideoInfo& info = o.source->info();
+  EXPECT_NEAR(info.xf.c, -0.7071, 1e-4);
+  EXPECT_EQ(info.GW, 57);  // |a w + c h| = 0.7071 * 80
+  EXPECT_EQ(info.GH, 396);
+  double t;
+  core::Img img;
+  ASSERT_TRUE(o.source->next(t, img));
+  EXPECT_GT(img.p[static_cast<size_t>(198 * 57 + 28)], 240);  // the centre is the frame's
+  EXPECT_EQ(img.p[0], 0);                                     // the corners are not
+  EXPECT_EQ(img.p.back(), 0);
+}
+
 TEST(Frames, FirstOfTwoVideoStreamsIsRead) {
   Scratch s;
   testing::ffmpeg(
