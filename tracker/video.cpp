@@ -158,6 +158,9 @@ struct FrameSource::Impl {
 
   bool draining = false;
   bool ended = false;
+  bool pending = false;  // pkt holds a packet read ahead by seekToSpan
+
+  void seekToSpan();
 
   bool prepare();
   bool convert(const AVFrame* f, core::Img& out);
@@ -347,6 +350,38 @@ bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
   return true;
 }
 
+// To the key frame at or before the start. Containers with an index (MP4,
+// Matroska) land there; others (MPEG-TS, raw streams) search by timestamp and
+// may land after the start or between key frames, where nothing decodes until
+// the next key frame. The first packet tells: if it is not a key frame at or
+// before the start, the span is read from the beginning of the file instead,
+// which only costs time.
+void FrameSource::Impl::seekToSpan() {
+  AVFormatContext* f = fmt.get();
+  AVStream* st = f->streams[streamIndex];
+  const int64_t ts = av_rescale_q(startUnits, kSpanUnit, timeBase);
+  if (av_seek_frame(f, streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0) return;
+  AVPacket* p = pkt.get();
+  while (av_read_frame(f, p) >= 0) {
+    if (p->stream_index != streamIndex) {
+      av_packet_unref(p);
+      continue;
+    }
+    const int64_t at = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+    if ((p->flags & AV_PKT_FLAG_KEY) &&
+        (at == AV_NOPTS_VALUE || av_compare_ts(at, timeBase, startUnits, kSpanUnit) <= 0)) {
+      pending = true;
+      return;
+    }
+    av_packet_unref(p);
+    break;
+  }
+  if (av_seek_frame(f, -1, 0, AVSEEK_FLAG_BYTE) < 0) {
+    av_seek_frame(f, streamIndex, st->start_time != AV_NOPTS_VALUE ? st->start_time : 0,
+                  AVSEEK_FLAG_BACKWARD);
+  }
+}
+
 FrameSource::FrameSource(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 FrameSource::~FrameSource() = default;
 
@@ -412,12 +447,7 @@ OpenResult FrameSource::open(const std::string& path, double inicio, double fin)
 
   impl->startUnits = roundSaturate(inicio * 60000.0);
   impl->endUnits = roundSaturate((fin + 0.0005) * 60000.0);
-  if (impl->startUnits > 0) {
-    // To the key frame at or before the start; if the container cannot seek,
-    // it stays at the beginning, and dropping frames gives the same span.
-    const int64_t ts = av_rescale_q(impl->startUnits, kSpanUnit, st->time_base);
-    av_seek_frame(fmt, impl->streamIndex, ts, AVSEEK_FLAG_BACKWARD);
-  }
+  if (impl->startUnits > 0) impl->seekToSpan();
 
   if (info.GW < kMinAnalysisSide || info.GH < kMinAnalysisSide ||
       info.GW > kMaxAnalysisPixels / info.GH || !impl->prepare()) {
@@ -455,7 +485,9 @@ bool FrameSource::next(double& t, core::Img& frame) {
       break;
     }
     AVPacket* p = s.pkt.get();
-    if (av_read_frame(s.fmt.get(), p) < 0) {
+    if (s.pending) {
+      s.pending = false;
+    } else if (av_read_frame(s.fmt.get(), p) < 0) {
       // End of file (or an unreadable rest): flush so the last frames come out.
       s.draining = true;
       avcodec_send_packet(s.dec.get(), nullptr);
