@@ -202,8 +202,8 @@ namespace {
 
 // Grey of n RGBA pixels. The vector path does, lane by lane, the same single
 // multiplications and additions in the same order as greyOf (no fused
-// multiply-add), so both give the same bits; it is a quarter of the frame's
-// cost otherwise.
+// multiply-add), so both give the same bits. The scalar loop alone took a
+// fifth of a 1080p run in bench/tracker.
 void greyLine(const uint8_t* s, float* d, int64_t n) {
   int64_t x = 0;
 #if defined(__SSE2__)
