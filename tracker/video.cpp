@@ -7,6 +7,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 extern "C" {
@@ -245,7 +246,31 @@ void FrameSource::Impl::turn(core::Img& out) {
     for (int64_t k = 0; k < n; ++k) {
       greyLine(rgba.get() + (y0 + k) * rgbaStride, stored.data() + k * sw, sw);
     }
-    for (int64_t x = 0; x < sw; ++x) {
+    int64_t x = 0;
+#if defined(__SSE2__)
+    // 4 x 4 blocks: four stored rows in, four displayed rows out.
+    if (n == kStripRows) {
+      for (; x + 4 <= sw; x += 4) {
+        for (int64_t k = 0; k < n; k += 4) {
+          const float* src = stored.data() + k * sw + x;
+          __m128 r0 = _mm_loadu_ps(src), r1 = _mm_loadu_ps(src + sw);
+          __m128 r2 = _mm_loadu_ps(src + 2 * sw), r3 = _mm_loadu_ps(src + 3 * sw);
+          _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r_i now holds column x + i
+          const __m128 cols[4] = {r0, r1, r2, r3};
+          for (int i = 0; i < 4; ++i) {
+            float* row = out.p.data() + (flipX ? sw - 1 - (x + i) : x + i) * gw;
+            if (flipY) {
+              _mm_storeu_ps(row + (sh - 1 - y0 - k - 3),
+                            _mm_shuffle_ps(cols[i], cols[i], _MM_SHUFFLE(0, 1, 2, 3)));
+            } else {
+              _mm_storeu_ps(row + y0 + k, cols[i]);
+            }
+          }
+        }
+      }
+    }
+#endif
+    for (; x < sw; ++x) {
       float* row = out.p.data() + (flipX ? sw - 1 - x : x) * gw;
       const float* col = stored.data() + x;
       if (flipY) {
