@@ -1,0 +1,149 @@
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "helpers.hpp"
+#include "tracker/messages.hpp"
+#include "tracker/numbers.hpp"
+
+namespace seguir {
+namespace {
+
+using testing::runSeguir;
+using testing::Scratch;
+
+const std::string kUsageLine = std::string(kUsage) + "\n";
+
+TEST(Numbers, AcceptsTheFormsOfStrtod) {
+  EXPECT_EQ(parseNumber("2"), 2.0);
+  EXPECT_EQ(parseNumber("+2"), 2.0);
+  EXPECT_EQ(parseNumber("2."), 2.0);
+  EXPECT_EQ(parseNumber(".5"), 0.5);
+  EXPECT_EQ(parseNumber("1e1"), 10.0);
+  EXPECT_EQ(parseNumber("0x1p-1"), 0.5);  // hexadecimal float
+  EXPECT_EQ(parseNumber("-0.25"), -0.25);
+  EXPECT_TRUE(std::isinf(*parseNumber("INF")));
+  EXPECT_TRUE(std::isnan(*parseNumber("nan")));
+  EXPECT_TRUE(std::isinf(*parseNumber("1e999")));  // beyond the double range
+}
+
+TEST(Numbers, RejectsAnythingNotConsumedWhole) {
+  for (const char* bad : {"", " 2", "\t2", "2 ", "2s", "1,5", "abc", "-", "."}) {
+    EXPECT_FALSE(parseNumber(bad).has_value()) << '"' << bad << '"';
+  }
+  EXPECT_FALSE(parseNumber(std::string_view("2\0"
+                                            "1",
+                                            3))
+                   .has_value());  // embedded NUL
+}
+
+TEST(Numbers, ConversionsSaturate) {
+  EXPECT_EQ(truncSaturate(1e300), INT64_MAX);
+  EXPECT_EQ(truncSaturate(-1e300), INT64_MIN);
+  EXPECT_EQ(truncSaturate(NAN), 0);
+  EXPECT_EQ(roundSaturate(2.5), 3);  // halves away from zero
+  EXPECT_EQ(roundSaturate(-2.5), -3);
+  EXPECT_EQ(floorToInt(-0.5), -1);
+  EXPECT_FALSE(floorToInt(9.3e18).has_value());
+  EXPECT_FALSE(floorToInt(INFINITY).has_value());
+  EXPECT_FALSE(floorToInt(NAN).has_value());
+}
+
+TEST(CommandLine, WrongArgumentCountGivesUsage) {
+  Scratch s;
+  for (size_t n : {0u, 7u, 9u}) {
+    std::vector<std::string> args(n, "1");
+    const auto o = runSeguir(s, args);
+    EXPECT_EQ(o.status, kStatusUsage) << n;
+    EXPECT_EQ(o.err, kUsageLine);
+    EXPECT_EQ(o.out, "");
+  }
+}
+
+TEST(CommandLine, MalformedOrNonFiniteNumberGivesUsage) {
+  Scratch s;
+  const std::string none = s.path("none.mp4");  // never opened: numbers come first
+  // Each form in another of the six places, so every place is checked.
+  const char* bad[] = {"", " 2", "2 ", "2s", "1,5", "abc", "inf", "nan", "-INFINITY"};
+  for (size_t k = 0; k < std::size(bad); ++k) {
+    std::vector<std::string> args = {none, "0", "1", "0.1", "0.1", "0.2", "0.2", s.path("o.json")};
+    args[1 + k % 6] = bad[k];
+    const auto o = runSeguir(s, args);
+    EXPECT_EQ(o.status, kStatusUsage) << '"' << bad[k] << '"';
+    EXPECT_EQ(o.err, kUsageLine);
+  }
+}
+
+TEST(CommandLine, ModeWordIsCaseSensitive) {
+  Scratch s;
+  const auto o = runSeguir(s, {"--ESCALA", "a.png", "b.png", "0", "0", "1", "1", "0,0,1,1"});
+  EXPECT_EQ(o.status, kStatusUsage);  // video mode: "a.png" is not a number
+  EXPECT_EQ(o.err, kUsageLine);
+}
+
+TEST(CommandLine, MissingFileHasNoVideo) {
+  Scratch s;
+  const auto o = runSeguir(
+      s, {s.path("missing.mp4"), "2", "+2", "2.", ".5", "1e1", "0x1p-1", s.path("o.json")});
+  EXPECT_EQ(o.status, kStatusUnreadable);
+  EXPECT_EQ(o.err, std::string(kNoVideo) + "\n");
+  EXPECT_EQ(o.out, "");
+  EXPECT_FALSE(testing::fs::exists(s.path("o.json")));
+}
+
+TEST(CommandLine, AudioOnlyAndEmptyFilesHaveNoVideo) {
+  Scratch s;
+  testing::ffmpeg("-f lavfi -i sine=duration=0.5 -c:a aac " + s.path("a.m4a"));
+  { std::ofstream(s.path("empty.mp4")); }
+  for (const char* name : {"a.m4a", "empty.mp4"}) {
+    const auto o = runSeguir(s, {s.path(name), "0", "1", "0", "0", "1", "1", s.path("o.json")});
+    EXPECT_EQ(o.status, kStatusUnreadable) << name;
+    EXPECT_EQ(o.err, std::string(kNoVideo) + "\n");
+  }
+}
+
+TEST(CommandLine, UnwritableOutputFailsAfterTracking) {
+  Scratch s;
+  testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=1", s.path("v.mp4"));
+  const auto o = runSeguir(
+      s, {s.path("v.mp4"), "0", "1", "0.3", "0.3", "0.6", "0.6", s.path("no/such/folder/o.json")});
+  EXPECT_EQ(o.status, kStatusNotSaved);
+  EXPECT_EQ(o.err, std::string(kNotSaved) + "\n");
+  EXPECT_EQ(o.out, "");  // no summary line
+}
+
+// Far-off boxes are legal input; the sanitizer build turns any overflow in
+// a conversion to an integer into a failure here.
+TEST(CommandLine, HugeFiniteBoxesRunWithoutOverflow) {
+  Scratch s;
+  testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=0.5", s.path("v.mp4"));
+  const std::vector<std::vector<std::string>> boxes = {{"-1e300", "-1e300", "1e300", "1e300"},
+                                                       {"1e300", "1e300", "1e300", "1e300"},
+                                                       {"-1e308", "0", "1e308", "1"},
+                                                       {"0.5", "0.5", "0.5", "0.5"}};
+  for (const auto& box : boxes) {
+    std::vector<std::string> args = {s.path("v.mp4"), "0", "1"};
+    args.insert(args.end(), box.begin(), box.end());
+    args.push_back(s.path("o.json"));
+    const auto o = runSeguir(s, args);
+    EXPECT_EQ(o.status, kStatusOk) << box[0] << " " << o.err;
+    EXPECT_EQ(o.out.rfind("ok ", 0), 0u);
+    EXPECT_TRUE(nlohmann::json::accept(testing::readFile(s.path("o.json"))));
+  }
+}
+
+TEST(CommandLine, ReplacesAnExistingOutputAndReportsEmptySpans) {
+  Scratch s;
+  testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=1", s.path("v.mp4"));
+  { std::ofstream(s.path("o.json")) << std::string(10000, 'x'); }
+  // A span past the end of the video yields no frame: an empty track, not a failure.
+  const auto o =
+      runSeguir(s, {s.path("v.mp4"), "5", "6", "0.3", "0.3", "0.6", "0.6", s.path("o.json")});
+  EXPECT_EQ(o.status, kStatusOk);
+  EXPECT_EQ(o.out, "ok 0 cuadros\n");
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(testing::readFile(s.path("o.json")),
+            R"({"width":160.0,"height":120.0,"fps":10.0,"frames":[],"lostAt":null})");
+}
+
+}  // namespace
+}  // namespace seguir

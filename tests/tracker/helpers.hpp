@@ -1,0 +1,106 @@
+// Shared by the seguir tests: a scratch folder, running the built program,
+// and making small inputs with the ffmpeg command-line tool.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace seguir::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh folder per test, removed afterwards.
+class Scratch {
+ public:
+  Scratch() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "t";
+    dir_ = fs::temp_directory_path() / ("seguir-test-" + name + "-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  ~Scratch() { fs::remove_all(dir_); }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+ private:
+  fs::path dir_;
+};
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline std::string shellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      q += "'\\''";
+    } else {
+      q += c;
+    }
+  }
+  return q + "'";
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the built seguir with exactly these arguments.
+inline Outcome runSeguir(const Scratch& scratch, const std::vector<std::string>& args) {
+  std::string cmd = shellQuote(SEGUIR_EXE);
+  for (const auto& a : args) cmd += " " + shellQuote(a);
+  const std::string out = scratch.path("stdout.txt"), err = scratch.path("stderr.txt");
+  cmd += " >" + shellQuote(out) + " 2>" + shellQuote(err);
+  const int raw = std::system(cmd.c_str());
+  Outcome o;
+  o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  o.out = readFile(out);
+  o.err = readFile(err);
+  return o;
+}
+
+// Runs ffmpeg quietly with the given arguments (already quoted where needed).
+inline void ffmpeg(const std::string& args) {
+  const std::string cmd = "ffmpeg -nostdin -loglevel error -y " + args;
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+}
+
+// A clip of a lavfi source, H.264 in MP4 by default.
+inline void lavfiClip(
+    const std::string& source, const std::string& out,
+    const std::string& codec = "-c:v libx264 -preset ultrafast -pix_fmt yuv420p") {
+  ffmpeg("-f lavfi -i " + shellQuote(source) + " " + codec + " " + shellQuote(out));
+}
+
+}  // namespace seguir::testing
+
+namespace seguir::testing {
+
+// Encodes grey frames (w x h bytes each) as H.264 at `fps` frames per second.
+inline void encodeGrey(const std::vector<std::vector<uint8_t>>& frames, int w, int h, int fps,
+                       const std::string& out, const std::string& extra = "") {
+  const std::string raw = out + ".raw";
+  {
+    std::ofstream f(raw, std::ios::binary);
+    for (const auto& fr : frames) f.write(reinterpret_cast<const char*>(fr.data()), w * h);
+  }
+  ffmpeg("-f rawvideo -pix_fmt gray -s " + std::to_string(w) + "x" + std::to_string(h) + " -r " +
+         std::to_string(fps) + " -i " + shellQuote(raw) +
+         " -c:v libx264 -preset ultrafast -crf 8 -pix_fmt yuv420p " + extra + " " +
+         shellQuote(out));
+  fs::remove(raw);
+}
+
+}  // namespace seguir::testing

@@ -1,0 +1,106 @@
+#include "tracker/app.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tracker/messages.hpp"
+#include "tracker/numbers.hpp"
+#include "tracker/output.hpp"
+#include "tracker/prefetch.hpp"
+#include "tracker/probe.hpp"
+#include "tracker/track.hpp"
+#include "tracker/video.hpp"
+
+namespace seguir {
+
+namespace {
+
+constexpr int kArgCount = 9;  // the program path and eight arguments
+
+// The one way a run ends on an error: the message and a line feed, in one
+// write, on standard error.
+int fail(std::string_view message, int status) {
+  std::string line(message);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  return status;
+}
+
+int succeed(const std::string& line) {
+  std::string out = line + '\n';
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+  return kStatusOk;
+}
+
+int probeMode(const std::vector<std::string>& a) {
+  const auto first = loadStill(a[2]);
+  if (!first) return fail(kNoImages, kStatusUnreadable);
+  const auto second = loadStill(a[3]);
+  if (!second) return fail(kNoImages, kStatusUnreadable);
+  // Elements that are not numbers are skipped; without four numbers there
+  // is no reference rectangle, which is a usage error.
+  std::vector<double> rect;
+  for (int k = 4; k <= 7; ++k) {
+    if (auto v = parseNumber(a[static_cast<size_t>(k)])) rect.push_back(*v);
+  }
+  if (rect.size() < 4) return fail(kUsage, kStatusUsage);
+  return succeed(probeLine(*first, *second, rect[0], rect[1], rect[2], rect[3], a[8]));
+}
+
+int videoMode(const std::vector<std::string>& a) {
+  // Numbers that are not finite would drive the tracker with positions that
+  // are not numbers; they are refused like any malformed number.
+  double n[6];
+  for (int k = 0; k < 6; ++k) {
+    const auto v = parseNumber(a[static_cast<size_t>(k + 2)]);
+    if (!v || !std::isfinite(*v)) return fail(kUsage, kStatusUsage);
+    n[k] = *v;
+  }
+  OpenResult opened = FrameSource::open(a[1], n[0], n[1]);
+  if (!opened.source) return fail(opened.message, opened.status);
+  FrameSource& source = *opened.source;
+  const VideoInfo& info = source.info();
+
+  Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
+  {
+    Prefetcher frames(source);
+    core::Img frame, spare;
+    double t = 0;
+    while (frames.next(t, frame)) {
+      if (!tracker.add(t, std::move(frame), spare)) break;
+      frames.recycle(std::move(spare));
+    }
+  }
+
+  Track track;
+  track.width = info.W;
+  track.height = info.H;
+  track.fps = info.fps;
+  track.frames = std::move(tracker.records());
+  track.lostAt = tracker.lostAt();
+  trimWeakTail(track.frames);
+  std::string json;
+  try {
+    json = toJson(track);
+  } catch (const std::exception&) {
+    return fail(kNotSaved, kStatusNotSaved);
+  }
+  if (json.empty() || !writeWholeFile(a[8], json)) return fail(kNotSaved, kStatusNotSaved);
+  return succeed(summaryLine(track.frames.size(), track.lostAt.has_value()));
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv) {
+  if (argc != kArgCount) return fail(kUsage, kStatusUsage);
+  const std::vector<std::string> a(argv, argv + argc);
+  if (a[1] == kProbeMode) return probeMode(a);
+  return videoMode(a);
+}
+
+}  // namespace seguir

@@ -1,0 +1,5 @@
+#include "tracker/app.hpp"
+
+int main(int argc, char** argv) {
+  return seguir::run(argc, argv);
+}

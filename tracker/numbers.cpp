@@ -1,0 +1,66 @@
+#include "tracker/numbers.hpp"
+
+#include <locale.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+namespace seguir {
+
+namespace {
+
+// 2^63 exactly; every double below it (and at or above -2^63) fits in int64.
+constexpr double kTwo63 = 9223372036854775808.0;
+
+locale_t cLocale() {
+  // Created once and never freed: the C locale must outlive every parse, and
+  // the user's locale must not turn "0.5" into a non-number.
+  static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return loc;
+}
+
+}  // namespace
+
+std::optional<double> parseNumber(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  switch (text.front()) {
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\v':
+    case '\f':
+    case '\r':
+      return std::nullopt;
+    default:
+      break;
+  }
+  // A copy, so that the conversion sees a terminator right after the text and
+  // an embedded NUL cannot hide trailing characters.
+  const std::string copy(text);
+  if (copy.find('\0') != std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  const double v = strtod_l(copy.c_str(), &end, cLocale());
+  if (end != copy.c_str() + copy.size()) return std::nullopt;
+  return v;
+}
+
+std::optional<int64_t> floorToInt(double v) {
+  const double f = std::floor(v);
+  if (!(f >= -kTwo63 && f < kTwo63)) return std::nullopt;
+  return static_cast<int64_t>(f);
+}
+
+int64_t truncSaturate(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= kTwo63) return std::numeric_limits<int64_t>::max();
+  if (v < -kTwo63) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+int64_t roundSaturate(double v) {
+  return truncSaturate(std::round(v));
+}
+
+}  // namespace seguir

@@ -1,0 +1,33 @@
+// The track document and the summary line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tracker/track.hpp"
+
+namespace seguir {
+
+struct Track {
+  double width = 0, height = 0;  // displayed size of the video, pixels
+  float fps = 0;
+  std::vector<Record> frames;
+  std::optional<double> lostAt;
+};
+
+// Drops weak records from the end, never the first record: the frames that
+// led up to a loss, or that closed the span, say nothing reliable.
+void trimWeakTail(std::vector<Record>& frames);
+
+// Compact JSON, keys in the document's fixed order; a value JSON cannot hold
+// (not a number, infinite) is written as null.
+std::string toJson(const Track& track);
+
+// Creates or replaces the file with exactly `bytes`; false on any failure.
+bool writeWholeFile(const std::string& path, const std::string& bytes);
+
+// "ok N cuadros", with " (se perdió)" after a loss; no line feed.
+std::string summaryLine(size_t records, bool lost);
+
+}  // namespace seguir

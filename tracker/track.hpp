@@ -1,0 +1,59 @@
+// The tracking loop: follows a region from frame to frame with the tracking
+// core and keeps one record per tracked frame.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/tracking_core.hpp"
+
+namespace seguir {
+
+// Two opposite corners of the region on the first frame, as fractions of the
+// analysis frame's width (x) and height (y); not reordered.
+struct Box {
+  double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+// One tracked frame: time (s), centre as fractions of the frame, scale and
+// rotation (degrees, clockwise on screen) relative to the first frame, and
+// the frame's confidence.
+struct Record {
+  double t = 0, x = 0, y = 0, s = 1, r = 0, c = 1;
+};
+
+inline constexpr float kWeakConfidence = 0.5f;
+
+class Tracker {
+ public:
+  Tracker(int64_t gw, int64_t gh, Box box);
+
+  // Tracks one analysis frame of gw x gh. Returns false once the region is
+  // lost: the caller then stops reading frames. The frame's buffer ends up in
+  // `spare` when it is no longer needed, for the caller to fill again.
+  bool add(double t, core::Img frame, core::Img& spare);
+
+  const std::vector<Record>& records() const { return frames_; }
+  std::vector<Record>& records() { return frames_; }
+  std::optional<double> lostAt() const { return lostAt_; }
+
+ private:
+  void first(double t, std::vector<core::Img>& pyr);
+  bool later(double t, std::vector<core::Img>& pyr);
+
+  static constexpr int64_t kLevels = 4;
+
+  int64_t gw_, gh_;
+  double ncx_, ncy_, nw_, nh_;  // normalised centre and size of the box
+  int64_t base_ = 0;
+  double cx_ = 0, cy_ = 0, vx_ = 0, vy_ = 0, scale_ = 1, rot_ = 0;
+  std::vector<std::pair<int64_t, int64_t>> sizes_;
+  std::vector<core::Tpl> ref_, lastT_;
+  core::Img prevBase_;
+  int weak_ = 0;
+  std::optional<double> lostAt_;
+  std::vector<Record> frames_;
+};
+
+}  // namespace seguir

@@ -1,0 +1,69 @@
+// The video frame source: opens the first video stream of a file with FFmpeg,
+// decodes only the frames of a span and turns each into a grey analysis frame
+// as a player displays it (display matrix applied), at most 1920 pixels wide.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/tracking_core.hpp"
+
+namespace seguir {
+
+// The container's display matrix, linear part and translation, acting on
+// top-down pixel coordinates: x' = a x + c y + tx, y' = b x + d y + ty.
+struct Transform {
+  double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
+};
+
+struct VideoInfo {
+  int64_t naturalW = 0, naturalH = 0;  // coded size of the stream
+  Transform xf;
+  double W = 0, H = 0;  // displayed size, natural size through xf
+  float fps = 0;        // nominal frame rate; 0 when the stream gives none
+  double A = 1;         // analysis scale factor, 0 < A <= 1
+  int64_t GW = 0, GH = 0;
+};
+
+// Displayed size, analysis scale and analysis size from the natural size and
+// the transform.
+void fixAnalysisSize(VideoInfo& info);
+
+// Outcome of opening a span: a source, or the status and message to fail with.
+struct OpenResult;
+
+class FrameSource {
+ public:
+  // Opens `path` and positions the reader at the span from `inicio` to `fin`
+  // seconds (both ends on a 1/60000 s grid; a frame exactly at `fin` belongs
+  // to the span).
+  static OpenResult open(const std::string& path, double inicio, double fin);
+
+  ~FrameSource();
+  FrameSource(const FrameSource&) = delete;
+  FrameSource& operator=(const FrameSource&) = delete;
+
+  const VideoInfo& info() const;
+
+  // The next frame of the span in presentation order: its best-effort time in
+  // seconds on the stream's timeline and its analysis frame (GW x GH grey
+  // values 0..255, top row first). `frame` may hold a buffer of an earlier
+  // frame, which is reused. False at the end of the span, which is final; a
+  // decoding error ends the span the same way.
+  bool next(double& t, core::Img& frame);
+
+  struct Impl;
+
+ private:
+  explicit FrameSource(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+struct OpenResult {
+  std::unique_ptr<FrameSource> source;  // null on failure
+  int status = 0;
+  std::string message;
+};
+
+}  // namespace seguir
