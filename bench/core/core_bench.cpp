@@ -44,56 +44,37 @@ const std::vector<Img>& levels() {
   return pyr;
 }
 
-// The same calls under either implementation.
-struct Core {
-  static Img half(const Img& i) { return core::half(i); }
-  static Tpl templ(const Img& i, double x, double y, int64_t w, int64_t h) {
-    return core::templ(i, x, y, w, h);
+// The same calls under either implementation, as a type that the
+// benchmarks below take as their template argument.
+#define IMPLEMENTATION(Name, ns)                                                                  \
+  struct Name {                                                                                   \
+    static Img half(const Img& i) { return ns::half(i); }                                         \
+    static Tpl templ(const Img& i, double x, double y, int64_t w, int64_t h) {                    \
+      return ns::templ(i, x, y, w, h);                                                            \
+    }                                                                                             \
+    static Tpl patch(const Img& i, double x, double y, int64_t w, int64_t h, double s, double a) { \
+      return ns::patch(i, x, y, w, h, s, a);                                                      \
+    }                                                                                             \
+    static float corr(const Tpl& a, const Tpl& b) { return ns::corr(a, b); }                     \
+    static core::Found search(const Img& i, const Tpl& t, double x, double y, int64_t r) {        \
+      return ns::search(i, t, x, y, r);                                                           \
+    }                                                                                             \
+    static core::Change bestScale(const Img& i, const Tpl& t, double x, double y, double s,       \
+                                  double a) {                                                     \
+      return ns::bestScale(i, t, x, y, s, a);                                                     \
+    }                                                                                             \
+    static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s,         \
+                                double a) {                                                       \
+      return ns::bestRot(i, t, x, y, s, a);                                                       \
+    }                                                                                             \
+    static core::Found refine(const Img& i, const Tpl& t, double x, double y, double s,           \
+                              int64_t r, double a) {                                              \
+      return ns::refine(i, t, x, y, s, r, a);                                                     \
+    }                                                                                             \
   }
-  static Tpl patch(const Img& i, double x, double y, int64_t w, int64_t h, double s, double a) {
-    return core::patch(i, x, y, w, h, s, a);
-  }
-  static float corr(const Tpl& a, const Tpl& b) { return core::corr(a, b); }
-  static core::Found search(const Img& i, const Tpl& t, double x, double y, int64_t r) {
-    return core::search(i, t, x, y, r);
-  }
-  static core::Change bestScale(const Img& i, const Tpl& t, double x, double y, double s,
-                                double a) {
-    return core::bestScale(i, t, x, y, s, a);
-  }
-  static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s, double a) {
-    return core::bestRot(i, t, x, y, s, a);
-  }
-  static core::Found refine(const Img& i, const Tpl& t, double x, double y, double s, int64_t r,
-                            double a) {
-    return core::refine(i, t, x, y, s, r, a);
-  }
-};
 
-struct Naive {
-  static Img half(const Img& i) { return naive::half(i); }
-  static Tpl templ(const Img& i, double x, double y, int64_t w, int64_t h) {
-    return naive::templ(i, x, y, w, h);
-  }
-  static Tpl patch(const Img& i, double x, double y, int64_t w, int64_t h, double s, double a) {
-    return naive::patch(i, x, y, w, h, s, a);
-  }
-  static float corr(const Tpl& a, const Tpl& b) { return naive::corr(a, b); }
-  static core::Found search(const Img& i, const Tpl& t, double x, double y, int64_t r) {
-    return naive::search(i, t, x, y, r);
-  }
-  static core::Change bestScale(const Img& i, const Tpl& t, double x, double y, double s,
-                                double a) {
-    return naive::bestScale(i, t, x, y, s, a);
-  }
-  static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s, double a) {
-    return naive::bestRot(i, t, x, y, s, a);
-  }
-  static core::Found refine(const Img& i, const Tpl& t, double x, double y, double s, int64_t r,
-                            double a) {
-    return naive::refine(i, t, x, y, s, r, a);
-  }
-};
+IMPLEMENTATION(Core, core);
+IMPLEMENTATION(Naive, naive);
 
 template <class Impl>
 void Pyramid(benchmark::State& state) {
