@@ -46,47 +46,52 @@ const std::vector<Img>& levels() {
 
 // The same calls under either implementation, as a type that the
 // benchmarks below take as their template argument.
-#define IMPLEMENTATION(Name, ns)                                                                  \
-  struct Name {                                                                                   \
-    static Img half(const Img& i) { return ns::half(i); }                                         \
-    static Tpl templ(const Img& i, double x, double y, int64_t w, int64_t h) {                    \
-      return ns::templ(i, x, y, w, h);                                                            \
-    }                                                                                             \
+#define IMPLEMENTATION(Name, ns)                                                                   \
+  struct Name {                                                                                    \
+    static Img half(const Img& i) { return ns::half(i); }                                          \
+    static Tpl templ(const Img& i, double x, double y, int64_t w, int64_t h) {                     \
+      return ns::templ(i, x, y, w, h);                                                             \
+    }                                                                                              \
     static Tpl patch(const Img& i, double x, double y, int64_t w, int64_t h, double s, double a) { \
-      return ns::patch(i, x, y, w, h, s, a);                                                      \
-    }                                                                                             \
-    static float corr(const Tpl& a, const Tpl& b) { return ns::corr(a, b); }                     \
-    static core::Found search(const Img& i, const Tpl& t, double x, double y, int64_t r) {        \
-      return ns::search(i, t, x, y, r);                                                           \
-    }                                                                                             \
-    static core::Change bestScale(const Img& i, const Tpl& t, double x, double y, double s,       \
-                                  double a) {                                                     \
-      return ns::bestScale(i, t, x, y, s, a);                                                     \
-    }                                                                                             \
-    static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s,         \
-                                double a) {                                                       \
-      return ns::bestRot(i, t, x, y, s, a);                                                       \
-    }                                                                                             \
-    static core::Found refine(const Img& i, const Tpl& t, double x, double y, double s,           \
-                              int64_t r, double a) {                                              \
-      return ns::refine(i, t, x, y, s, r, a);                                                     \
-    }                                                                                             \
+      return ns::patch(i, x, y, w, h, s, a);                                                       \
+    }                                                                                              \
+    static float corr(const Tpl& a, const Tpl& b) { return ns::corr(a, b); }                       \
+    static core::Found search(const Img& i, const Tpl& t, double x, double y, int64_t r) {         \
+      return ns::search(i, t, x, y, r);                                                            \
+    }                                                                                              \
+    static core::Change bestScale(const Img& i, const Tpl& t, double x, double y, double s,        \
+                                  double a) {                                                      \
+      return ns::bestScale(i, t, x, y, s, a);                                                      \
+    }                                                                                              \
+    static core::Change bestRot(const Img& i, const Tpl& t, double x, double y, double s,          \
+                                double a) {                                                        \
+      return ns::bestRot(i, t, x, y, s, a);                                                        \
+    }                                                                                              \
+    static core::Found refine(const Img& i, const Tpl& t, double x, double y, double s, int64_t r, \
+                              double a) {                                                          \
+      return ns::refine(i, t, x, y, s, r, a);                                                      \
+    }                                                                                              \
   }
 
 IMPLEMENTATION(Core, core);
 IMPLEMENTATION(Naive, naive);
 
+// A new frame per iteration, as the tracker gets one, copied outside the
+// timing and moved in; then the three halvings.
+template <class Impl>
+std::vector<Img> freshPyramid(benchmark::State& state) {
+  state.PauseTiming();
+  Img f = frame();
+  state.ResumeTiming();
+  std::vector<Img> pyr;
+  pyr.push_back(std::move(f));
+  for (int k = 1; k < 4; ++k) pyr.push_back(Impl::half(pyr.back()));
+  return pyr;
+}
+
 template <class Impl>
 void Pyramid(benchmark::State& state) {
-  for (auto _ : state) {
-    state.PauseTiming();
-    Img f = frame();
-    state.ResumeTiming();
-    std::vector<Img> pyr;
-    pyr.push_back(std::move(f));
-    for (int k = 1; k < 4; ++k) pyr.push_back(Impl::half(pyr.back()));
-    benchmark::DoNotOptimize(pyr);
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(freshPyramid<Impl>(state));
 }
 
 // Level 3: radius 24 with the 12 x 12 template of a 100 x 100 box.
@@ -143,12 +148,7 @@ void Frame(benchmark::State& state) {
   }
   const Img prevBase = first[1];
   for (auto _ : state) {
-    state.PauseTiming();
-    Img f = frame();
-    state.ResumeTiming();
-    std::vector<Img> pyr;
-    pyr.push_back(std::move(f));
-    for (int k = 1; k < 4; ++k) pyr.push_back(Impl::half(pyr.back()));
+    const std::vector<Img> pyr = freshPyramid<Impl>(state);
     double px = kCx + 3.1, py = kCy - 2.2;
     for (int l = 3; l >= 1; --l) {
       const double s = std::ldexp(1.0, l);
