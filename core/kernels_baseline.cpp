@@ -1,4 +1,5 @@
 #include "core/bilinear.hpp"
+#include "core/flatness.hpp"
 #include "core/kernels.hpp"
 
 #define KERNEL_NS baseline

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/flatness.hpp"
 #include "core/kernels.hpp"
 #include "core/tracking_core.hpp"
 
@@ -13,14 +14,20 @@ Tpl centred(int64_t w, int64_t h, std::vector<float> raw) {
   const size_t n = raw.size();
   float sum = 0;
   for (size_t i = 0; i < n; ++i) sum += raw[i];
-  t.mean = sum / static_cast<float>(n);
+  const float count = static_cast<float>(n);
+  t.mean = sum / count;
   float ss = 0;
   for (size_t i = 0; i < n; ++i) {
-    raw[i] -= t.mean;
-    ss += raw[i] * raw[i];
+    const float d = raw[i] - t.mean;
+    ss += d * d;
   }
   t.norm = std::sqrt(ss);
-  if (t.norm <= 0.001f) t.norm = 0.001f;
+  // A flat template's residues are the rounding of its mean, not contrast.
+  const bool flat = n > 0 &&
+                    t.norm <= detail::templateSuspect(t.mean, detail::templateSlack(count)) &&
+                    detail::flatSamples(raw.data(), static_cast<int64_t>(n));
+  for (size_t i = 0; i < n; ++i) raw[i] = flat ? 0.0f : raw[i] - t.mean;
+  if (flat || t.norm <= detail::kNormFloor) t.norm = detail::kNormFloor;
   t.p = std::move(raw);
   return t;
 }

@@ -62,7 +62,9 @@ struct Tpl {
 };
 
 // Centres raw samples into a template: running mean, subtraction, running
-// sum of squares, norm floored at 0.001.
+// sum of squares, norm floored at 0.001. A flat template (the true norm of
+// its residues at most 0.001) gets residues of exactly 0, not the rounding
+// of its mean, so that it scores 0 against anything.
 Tpl centred(int64_t w, int64_t h, std::vector<float> raw);
 
 // Axis-aligned cut of tw x th samples centred on (x, y), sampled at
@@ -77,11 +79,13 @@ Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double s
           double angle = 0);
 
 // Normalised cross-correlation of tpl with the image window whose first
-// sample is at column `left`, row `top`. -1 when the window leaves the image
-// or is flat (variance at most 0.001).
+// sample is at column `left`, row `top`, within [-1, 1]. -1 when the window
+// leaves the image or is flat: its computed variance at most 0.001, or its
+// true one when rounding leaves the computed one in doubt (flatness.hpp).
 float ncc(const Img& image, const Tpl& tpl, int64_t left, int64_t top);
 
-// Correlation of two templates; b holds at least as many samples as a.
+// Correlation of two templates, within [-1, 1]; b holds at least as many
+// samples as a.
 float corr(const Tpl& a, const Tpl& b);
 
 // ---- Translation search (search.cpp) ---------------------------------------
