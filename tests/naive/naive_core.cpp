@@ -1,6 +1,8 @@
-// Scalar transcriptions of the core's routines, kept deliberately plain: one
-// call per sample, one window at a time. The optimised core must agree with
-// them bit for bit; the micro-benchmarks report the speed-up over them.
+// Scalar transcriptions of the core's vectorised routines, kept deliberately
+// plain: one call per sample, one window at a time, built on the core's own
+// scalar `sample`, `centred`, `ncc`, `corr` and `peak`. The optimised core
+// must agree with them bit for bit; the micro-benchmarks report the speed-up
+// over them.
 #include "naive/naive_core.hpp"
 
 #include <algorithm>
@@ -9,33 +11,18 @@
 #include <utility>
 
 #include "core/numeric.hpp"
+#include "core/steps.hpp"
 
 namespace naive {
 using core::Change;
 using core::Found;
 using core::Img;
 using core::Tpl;
-
-float sample(const Img& image, double x, double y) {
-  // The upper bound stays 0.001 short of the last pixel so that the right and
-  // lower neighbours of the base pixel always exist; `!(x > 0)` also sends a
-  // NaN to the border instead of into an undefined conversion.
-  const double xmax = static_cast<double>(image.w - 1) + -0.001;
-  const double ymax = static_cast<double>(image.h - 1) + -0.001;
-  if (!(x > 0)) x = 0;
-  if (x > xmax) x = xmax;
-  if (!(y > 0)) y = 0;
-  if (y > ymax) y = ymax;
-  const int64_t ix = static_cast<int64_t>(x);
-  const int64_t iy = static_cast<int64_t>(y);
-  const float* p = image.p.data() + iy * image.w + ix;
-  const float a = p[0], b = p[1], c = p[image.w], d = p[image.w + 1];
-  const float fx = static_cast<float>(x - static_cast<double>(ix));
-  const float fy = static_cast<float>(y - static_cast<double>(iy));
-  const float top = a + (b - a) * fx;
-  const float bottom = c + (d - c) * fx;
-  return top + (bottom - top) * fy;
-}
+using core::detail::kAngleSpacing;
+using core::detail::kAngleSteps;
+using core::detail::kScaleSpacing;
+using core::detail::kScaleSteps;
+using core::detail::pickStep;
 
 Img half(const Img& image) {
   Img out;
@@ -55,25 +42,6 @@ Img half(const Img& image) {
   return out;
 }
 
-Tpl centred(int64_t w, int64_t h, std::vector<float> raw) {
-  Tpl t;
-  t.w = w;
-  t.h = h;
-  const size_t n = raw.size();
-  float sum = 0;
-  for (size_t i = 0; i < n; ++i) sum += raw[i];
-  t.mean = sum / static_cast<float>(n);
-  float ss = 0;
-  for (size_t i = 0; i < n; ++i) {
-    raw[i] -= t.mean;
-    ss += raw[i] * raw[i];
-  }
-  t.norm = std::sqrt(ss);
-  if (t.norm <= 0.001f) t.norm = 0.001f;
-  t.p = std::move(raw);
-  return t;
-}
-
 Tpl templ(const Img& image, double x, double y, int64_t tw, int64_t th) {
   const double xs = x - static_cast<double>(tw) / 2;
   const double ys = y - static_cast<double>(th) / 2;
@@ -81,10 +49,10 @@ Tpl templ(const Img& image, double x, double y, int64_t tw, int64_t th) {
   for (int64_t j = 0; j < th; ++j) {
     const double sy = (ys + static_cast<double>(j)) + 0.5;
     for (int64_t i = 0; i < tw; ++i) {
-      q[j * tw + i] = naive::sample(image, (xs + static_cast<double>(i)) + 0.5, sy);
+      q[j * tw + i] = core::sample(image, (xs + static_cast<double>(i)) + 0.5, sy);
     }
   }
-  return naive::centred(tw, th, std::move(q));
+  return core::centred(tw, th, std::move(q));
 }
 
 Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double scale,
@@ -98,44 +66,10 @@ Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double s
     const double v = (static_cast<double>(j) + 0.5) - halfH;
     for (int64_t i = 0; i < tw; ++i) {
       const double u = (static_cast<double>(i) + 0.5) - halfW;
-      q[j * tw + i] = naive::sample(image, (x + c * u) - s * v, c * v + (y + s * u));
+      q[j * tw + i] = core::sample(image, (x + c * u) - s * v, c * v + (y + s * u));
     }
   }
-  return naive::centred(tw, th, std::move(q));
-}
-
-float ncc(const Img& image, const Tpl& tpl, int64_t left, int64_t top) {
-  if (left < 0 || top < 0) return -1;
-  if (left + tpl.w > image.w || top + tpl.h > image.h) return -1;
-  float sxy = 0, sx = 0, sxx = 0;
-  for (int64_t j = 0; j < tpl.h; ++j) {
-    const float* row = image.p.data() + (top + j) * image.w + left;
-    const float* t = tpl.p.data() + j * tpl.w;
-    for (int64_t i = 0; i < tpl.w; ++i) {
-      const float v = row[i];
-      sxx += v * v;
-      sx += v;
-      sxy += v * t[i];
-    }
-  }
-  const float n = static_cast<float>(tpl.w * tpl.h);
-  const float var = sxx - (sx * sx) / n;
-  if (var <= 0.001f) return -1;
-  return sxy / (std::sqrt(var) * tpl.norm);
-}
-
-float corr(const Tpl& a, const Tpl& b) {
-  float dot = 0;
-  const size_t n = a.p.size();
-  for (size_t i = 0; i < n; ++i) dot += a.p[i] * b.p[i];
-  return dot / (a.norm * b.norm);
-}
-
-double peak(float a, float b, float c) {
-  const float d = (a - (b + b)) + c;
-  if (!(d < 0)) return 0;  // opens upward, flat, or NaN: no vertex to trust
-  const float o = ((a - c) * 0.5f) / d;
-  return std::max(std::min(static_cast<double>(o), 1.0), -1.0);
+  return core::centred(tw, th, std::move(q));
 }
 
 Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
@@ -149,7 +83,7 @@ Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
   int64_t bx = 0, by = 0;
   for (int64_t dy = -r; dy <= r; ++dy) {
     for (int64_t dx = -r; dx <= r; ++dx) {
-      const float s = naive::ncc(image, tpl, x0 + dx, y0 + dy);
+      const float s = core::ncc(image, tpl, x0 + dx, y0 + dy);
       grid[(dy + r) * side + (dx + r)] = s;
       if (s > best) best = s, bx = dx, by = dy;
     }
@@ -162,8 +96,8 @@ Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
   };
   float l, m, n;
   double offx = 0, offy = 0;
-  if (at(bx - 1, by, l) && at(bx, by, m) && at(bx + 1, by, n)) offx = naive::peak(l, m, n);
-  if (at(bx, by - 1, l) && at(bx, by, m) && at(bx, by + 1, n)) offy = naive::peak(l, m, n);
+  if (at(bx - 1, by, l) && at(bx, by, m) && at(bx + 1, by, n)) offx = core::peak(l, m, n);
+  if (at(bx, by - 1, l) && at(bx, by, m) && at(bx, by + 1, n)) offy = core::peak(l, m, n);
   offx = std::max(std::min(offx, 0.5), -0.5);
   offy = std::max(std::min(offy, 0.5), -0.5);
   Found f;
@@ -173,37 +107,11 @@ Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
   return f;
 }
 
-namespace {
-
-constexpr std::array<double, 5> kScaleSteps = {0.97, 0.985, 1.0, 1.015, 1.03};
-constexpr double kScaleSpacing = 0.015;
-constexpr std::array<double, 5> kAngleSteps = {-0.03490658503988659, -0.017453292519943295, 0,
-                                               0.017453292519943295, 0.03490658503988659};
-constexpr double kAngleSpacing = 0.017453292519943295;
-
-// Best of five step scores (first maximum wins), interpolated between steps
-// unless it is an end step.
-Change pickStep(const std::array<float, 5>& score, const std::array<double, 5>& steps,
-                double spacing) {
-  int b = 0;
-  for (int i = 1; i < 5; ++i) {
-    if (score[i] > score[b]) b = i;
-  }
-  Change out;
-  out.value = steps[b];
-  if (b >= 1 && b <= 3)
-    out.value = steps[b] + naive::peak(score[b - 1], score[b], score[b + 1]) * spacing;
-  out.score = score[b];
-  return out;
-}
-
-}  // namespace
-
 Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double scale, double angle) {
   std::array<float, 5> score;
   for (int i = 0; i < 5; ++i) {
     score[i] =
-        naive::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale * kScaleSteps[i], angle));
+        core::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale * kScaleSteps[i], angle));
   }
   return pickStep(score, kScaleSteps, kScaleSpacing);
 }
@@ -212,7 +120,7 @@ Change bestRot(const Img& image, const Tpl& tpl, double x, double y, double scal
   std::array<float, 5> score;
   for (int i = 0; i < 5; ++i) {
     score[i] =
-        naive::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale, angle + kAngleSteps[i]));
+        core::corr(tpl, naive::patch(image, x, y, tpl.w, tpl.h, scale, angle + kAngleSteps[i]));
   }
   return pickStep(score, kAngleSteps, kAngleSpacing);
 }
@@ -227,15 +135,15 @@ Found refine(const Img& image, const Tpl& tpl, double x, double y, double scale,
     for (int64_t dx = -r; dx <= r; ++dx) {
       const Tpl cand = naive::patch(image, x + static_cast<double>(dx), y + static_cast<double>(dy),
                                     tpl.w, tpl.h, scale, angle);
-      const float s = naive::corr(tpl, cand);
+      const float s = core::corr(tpl, cand);
       grid[(dy + r) * side + (dx + r)] = s;
       if (s > best) best = s, bx = dx, by = dy;
     }
   }
   auto at = [&](int64_t dx, int64_t dy) { return grid[(dy + r) * side + (dx + r)]; };
   double offx = 0, offy = 0;
-  if (-r < bx && bx < r) offx = naive::peak(at(bx - 1, by), best, at(bx + 1, by));
-  if (-r < by && by < r) offy = naive::peak(at(bx, by - 1), best, at(bx, by + 1));
+  if (-r < bx && bx < r) offx = core::peak(at(bx - 1, by), best, at(bx + 1, by));
+  if (-r < by && by < r) offy = core::peak(at(bx, by - 1), best, at(bx, by + 1));
   Found f;
   f.x = (x + static_cast<double>(bx)) + offx;
   f.y = (y + static_cast<double>(by)) + offy;

@@ -1,21 +1,25 @@
-// Plain scalar twins of the core routines, for bit-for-bit comparison in the
-// tests and as the baseline of the micro-benchmarks. Same contracts as the
-// declarations in core/tracking_core.hpp.
+// Plain scalar twins of the core routines that run on vector kernels, for
+// bit-for-bit comparison in the tests and as the baseline of the
+// micro-benchmarks: one call per sample, one window or candidate at a time.
+// Same contracts as the declarations in core/tracking_core.hpp.
 #pragma once
 
 #include "core/tracking_core.hpp"
 
 namespace naive {
 
-float sample(const core::Img& image, double x, double y);
+// The core's scalar routines are the reference the kernels are held to;
+// they are used here as they are, not copied.
+using core::centred;
+using core::corr;
+using core::ncc;
+using core::peak;
+using core::sample;
+
 core::Img half(const core::Img& image);
-core::Tpl centred(int64_t w, int64_t h, std::vector<float> raw);
 core::Tpl templ(const core::Img& image, double x, double y, int64_t tw, int64_t th);
 core::Tpl patch(const core::Img& image, double x, double y, int64_t tw, int64_t th, double scale,
                 double angle = 0);
-float ncc(const core::Img& image, const core::Tpl& tpl, int64_t left, int64_t top);
-float corr(const core::Tpl& a, const core::Tpl& b);
-double peak(float a, float b, float c);
 core::Found search(const core::Img& image, const core::Tpl& tpl, double x, double y, int64_t r);
 core::Change bestScale(const core::Img& image, const core::Tpl& tpl, double x, double y,
                        double scale, double angle = 0);
