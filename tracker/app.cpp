@@ -42,13 +42,13 @@ int probeMode(const std::vector<std::string>& a) {
   if (!first) return fail(kNoImages, kStatusUnreadable);
   const auto second = loadStill(a[3]);
   if (!second) return fail(kNoImages, kStatusUnreadable);
-  // Elements that are not numbers are skipped; without four numbers there
-  // is no reference rectangle, which is a usage error.
+  // Elements that are not numbers are skipped; without four numbers, or
+  // with one that is not finite, there is no reference rectangle: misuse.
   std::vector<double> rect;
   for (int k = 4; k <= 7; ++k) {
     if (auto v = parseNumber(a[static_cast<size_t>(k)])) rect.push_back(*v);
   }
-  if (rect.size() < 4) return fail(kUsage, kStatusUsage);
+  if (rect.size() < 4 || !allFinite(rect)) return fail(kUsage, kStatusUsage);
   return succeed(probeLine(*first, *second, rect[0], rect[1], rect[2], rect[3], a[8]));
 }
 

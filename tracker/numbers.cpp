@@ -46,6 +46,13 @@ std::optional<double> parseNumber(std::string_view text) {
   return v;
 }
 
+bool allFinite(std::span<const double> values) {
+  for (double v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
 std::optional<int64_t> floorToInt(double v) {
   const double f = std::floor(v);
   if (!(f >= -kTwo63 && f < kTwo63)) return std::nullopt;

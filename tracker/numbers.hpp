@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace seguir {
@@ -13,6 +14,10 @@ namespace seguir {
 // accepts (sign, exponent, hexadecimal floats, inf, nan); a magnitude beyond
 // the double range becomes an infinity.
 std::optional<double> parseNumber(std::string_view text);
+
+// True when every value is finite: a corner at infinity or not a number
+// places no rectangle.
+bool allFinite(std::span<const double> values);
 
 // Floor to an integer, or nothing when the value is not finite or does not fit
 // in 64 bits: callers treat such a position as outside any picture.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "core/flatness.hpp"
 #include "tracker/numbers.hpp"
 
 namespace seguir {
@@ -70,13 +71,18 @@ std::vector<float> grid(const core::Img& picture, double x0, double y0, double x
 }
 
 float gridNcc(const std::vector<float>& a, const std::vector<float>& b) {
+  // A grid without contrast scores 0: once its mean is removed, what is left
+  // of a flat grid is the rounding of that mean, which would otherwise
+  // correlate perfectly with the same rounding of another flat grid.
+  const auto n = static_cast<int64_t>(a.size());
+  if (core::detail::flatSamples(a.data(), n) || core::detail::flatSamples(b.data(), n)) return 0;
   float dot = 0, saa = 0, sbb = 0;
   for (size_t k = 0; k < a.size(); ++k) {
     dot += a[k] * b[k];
     saa += a[k] * a[k];
     sbb += b[k] * b[k];
   }
-  return dot / std::max(std::sqrt(sbb * saa), 0.001f);
+  return core::detail::bounded(dot / std::max(std::sqrt(sbb * saa), 0.001f));
 }
 
 std::string formatScore(float score) {
@@ -97,7 +103,7 @@ std::string probeLine(const core::Img& first, const core::Img& second, double x0
       if (auto n = parseNumber(field)) v.push_back(*n);
     }
     if (!line.empty()) line += ' ';
-    if (v.size() != 4) {
+    if (v.size() != 4 || !allFinite(v)) {
       line += "-1";
       continue;
     }

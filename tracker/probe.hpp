@@ -30,14 +30,16 @@ inline float greyOf(unsigned r, unsigned g, unsigned b) {
 // the picture, or at a position no integer can hold, is 0.
 std::vector<float> grid(const core::Img& picture, double x0, double y0, double x1, double y1);
 
-// Correlation of two centred sample lists (b at least as long as a).
+// Correlation of two centred sample lists (b at least as long as a), within
+// [-1, 1]; 0 when either list is flat.
 float gridNcc(const std::vector<float>& a, const std::vector<float>& b);
 
 // "%.4f" in the C locale: fixed point, four decimals, sign kept for -0.0000.
 std::string formatScore(float score);
 
 // The output line without its line feed: one token per non-empty piece of
-// `candidates`, "%.4f" scores or "-1" for a piece without exactly four numbers.
+// `candidates`, "%.4f" scores or "-1" for a piece without exactly four numbers
+// or with one that is not finite.
 std::string probeLine(const core::Img& first, const core::Img& second, double x0, double y0,
                       double x1, double y1, std::string_view candidates);
 

@@ -146,6 +146,19 @@ TEST_F(Vanishing, WeakFramesAtTheEndOfTheSpanAreTrimmed) {
   EXPECT_EQ(doc["frames"].size(), 10u);
 }
 
+// A region without contrast has no score, so it is lost at once instead of
+// being "found" in rounding noise and wandered off with.
+TEST(Tracking, AFlatVideoIsLostAfterThreeFrames) {
+  Scratch s;
+  testing::lavfiClip("color=c=green:size=640x360:rate=30:duration=2", s.path("flat.mp4"));
+  const auto o =
+      runSeguir(s, {s.path("flat.mp4"), "0", "2", ".4", ".4", ".6", ".6", s.path("o.json")});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "ok 1 cuadros (se perdió)\n");
+  const Json doc = Json::parse(testing::readFile(s.path("o.json")));
+  EXPECT_NEAR(doc["lostAt"].get<double>(), 0.1, 1e-9);  // frames 1 and 2 weak, 3 lost
+}
+
 TEST(TrackOutput, TrimKeepsTheFirstRecordAndConfidentOnes) {
   const auto cs = [](std::vector<double> c) {
     std::vector<Record> r;
