@@ -1,6 +1,13 @@
 #include "tracker/output.hpp"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "tracker/messages.hpp"
@@ -29,13 +36,93 @@ std::string toJson(const Track& track) {
   return doc.dump();
 }
 
+namespace {
+
+namespace fs = std::filesystem;
+
+bool writeAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// What a newly created file gets: an existing target keeps its own mode.
+mode_t modeFor(const fs::path& target) {
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) return st.st_mode & 07777;
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+// A device or a pipe cannot be replaced, nor damaged by a partial write:
+// it is written in place, as it always was.
+bool writeInPlace(const fs::path& target, const std::string& bytes) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool wrote = writeAll(fd, bytes);
+  return (::close(fd) == 0) && wrote;
+}
+
+// Restores the previous action for a signal when it goes out of scope.
+class IgnoredSignal {
+ public:
+  explicit IgnoredSignal(int sig) : sig_(sig) { old_ = std::signal(sig, SIG_IGN); }
+  ~IgnoredSignal() {
+    if (old_ != SIG_ERR) std::signal(sig_, old_);
+  }
+  IgnoredSignal(const IgnoredSignal&) = delete;
+  IgnoredSignal& operator=(const IgnoredSignal&) = delete;
+
+ private:
+  int sig_;
+  void (*old_)(int);
+};
+
+}  // namespace
+
 bool writeWholeFile(const std::string& path, const std::string& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  // A full disk may only show when the buffer is flushed.
-  const bool closed = std::fclose(f) == 0;
-  return wrote && closed;
+  std::error_code ec;
+  fs::path target = path;
+  // The file a link names is the one replaced, not the link.
+  if (fs::is_symlink(target, ec)) {
+    const fs::path resolved = fs::canonical(target, ec);
+    if (!ec) target = resolved;
+  }
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::is_directory(status)) return false;
+  // A file the user may not write stays refused, however the folder allows.
+  if (fs::exists(status) && ::access(target.c_str(), W_OK) != 0) return false;
+  if (fs::exists(status) && !fs::is_regular_file(status)) return writeInPlace(target, bytes);
+
+  // Beside the target, so that the rename stays within one file system.
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string temp = (folder / ".seguir-XXXXXX").string();
+  // A file-size limit then fails the write instead of killing the process
+  // with the temporary file half written.
+  const IgnoredSignal noSizeSignal(SIGXFSZ);
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  // The data reaches the disk before the name does: a crash leaves the old
+  // file or the new one, never a truncated one.
+  bool ok = ::fchmod(fd, modeFor(target)) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);  // the rename itself; the file is already whole either way
+    ::close(dir);
+  }
+  return true;
 }
 
 std::string summaryLine(size_t records, bool lost) {

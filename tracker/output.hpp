@@ -24,7 +24,11 @@ void trimWeakTail(std::vector<Record>& frames);
 // (not a number, infinite) is written as null.
 std::string toJson(const Track& track);
 
-// Creates or replaces the file with exactly `bytes`; false on any failure.
+// Creates or replaces the file with exactly `bytes`, atomically: the bytes
+// go to a temporary file in the same folder, reach the disk, and the
+// temporary file is renamed over the target. False on any failure, with the
+// temporary file removed and the target as it was. An existing target that
+// is not a regular file (a device, a pipe) is written in place.
 bool writeWholeFile(const std::string& path, const std::string& bytes);
 
 // "ok N cuadros", with " (se perdió)" after a loss; no line feed.
