@@ -3,9 +3,11 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build demo test test-release test-asan bench deps clean
+.PHONY: all build demo test test-release test-asan bench fuzz deps clean
 
 all: build
 
@@ -39,5 +41,14 @@ bench: build
 	bash scripts/install-deps.sh bench
 	bash bench/run.sh $(BUILD)
 
+# libFuzzer targets under ASan + UBSan, built with clang, each run for
+# FUZZ_SECONDS; fails on any finding. Not part of `make test`.
+fuzz:
+	bash scripts/install-deps.sh build fuzz
+	test -f $(FUZZ_BUILD)/build.ninja || cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DFUZZ=ON
+	cmake --build $(FUZZ_BUILD)
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

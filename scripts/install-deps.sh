@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing or benchmarking needs.
-# Usage: scripts/install-deps.sh [build|test|bench]...   (default: build test)
+# Usage: scripts/install-deps.sh [build|test|bench|fuzz]...   (default: build test)
 # Only packages that are missing are installed, so a ready machine is left alone.
 set -euo pipefail
 
@@ -20,6 +20,9 @@ bench_pkgs=(
   python3 python3-opencv python3-numpy
 )
 
+# clang with its sanitizer and libFuzzer runtimes (libclang_rt.fuzzer), for `make fuzz`.
+fuzz_pkgs=(clang libclang-rt-dev)
+
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(build test)
 
@@ -29,7 +32,8 @@ for g in "${groups[@]}"; do
     build) wanted+=("${build_pkgs[@]}") ;;
     test) wanted+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     bench) wanted+=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
-    *) echo "install-deps: unknown group '$g' (build, test or bench)" >&2; exit 2 ;;
+    fuzz) wanted+=("${build_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
+    *) echo "install-deps: unknown group '$g' (build, test, bench or fuzz)" >&2; exit 2 ;;
   esac
 done
 

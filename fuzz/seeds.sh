@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Writes the seed inputs of one fuzz target into a folder, one file per seed
+# named by its content, so that seeds are made here and never committed.
+# Usage: fuzz/seeds.sh TARGET FOLDER
+set -euo pipefail
+target=$1
+dir=$2
+mkdir -p "$dir"
+
+seed() {
+  printf '%s' "$1" >"$dir/seed-$(printf '%s' "$1" | sha1sum | cut -c1-16)"
+}
+
+case "$target" in
+  fuzz_numbers)
+    for s in 0 1 -2.5 .5 +7 1e10 1e999 -1e-320 0x1p-3 0X1.8P+1 inf -INF infinity nan NaN \
+      'nan(0x7)' 9.2233720368547758e18 -9.2233720368547758e18 4503599627370495.5 2. 1e 0x '' \
+      ' 1' '1 ' '1,5'; do
+      seed "$s"
+    done
+    ;;
+  fuzz_candidates)
+    for s in '0,0,1,1' '.1,.1,.9,.9;0,0,1,1' '0,0,1,1;;0,,0,1,1;' ';;;' '' 'x' '0,0,1,1,1' \
+      '0, 0, 1, 1' 'nan,0,1,1' '0,-1e300,1,1e300' '1,0,0,1' '2,2,3,3' '-1e308,0,1e308,1' \
+      '0x1p-2,0,inf,1' '0,0,1.5,1;0.49,0.49,0.51,0.51'; do
+      seed "$s"
+    done
+    ;;
+  *)
+    echo "seeds.sh: no seeds for '$target'" >&2
+    exit 2
+    ;;
+esac
