@@ -8,14 +8,9 @@
 #include <string>
 
 #include "core/tracking_core.hpp"
+#include "tracker/pixel_geometry.hpp"
 
 namespace seguir {
-
-// The container's display matrix, linear part and translation, acting on
-// top-down pixel coordinates: x' = a x + c y + tx, y' = b x + d y + ty.
-struct Transform {
-  double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
-};
 
 struct VideoInfo {
   int64_t naturalW = 0, naturalH = 0;  // coded size of the stream
