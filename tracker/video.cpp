@@ -1,8 +1,13 @@
 #include "tracker/video.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 extern "C" {
@@ -47,11 +52,24 @@ struct SwsFreer {
 struct AvFreer {
   void operator()(uint8_t* p) const { av_free(p); }
 };
+struct IoFreer {
+  void operator()(AVIOContext* p) const {
+    av_freep(&p->buffer);
+    avio_context_free(&p);
+  }
+};
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
 
 std::string errorText(int err) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(err, buf, sizeof buf);
   return buf;
+}
+
+std::string readerError(int err) {
+  return std::string(kReaderFailedPrefix) + errorText(err);
 }
 
 OpenResult failure(int status, std::string message) {
@@ -133,6 +151,57 @@ enum class Layout { kFlip, kTranspose, kGeneral };
 // What became of one decoded frame.
 enum class Taken { kSkipped, kDelivered, kEnded };
 
+// A damaged packet is rejected by the decoder and skipped, as players do; a
+// decoder or demuxer that fails this many times in a row without giving a
+// frame cannot go on, and the span ends there.
+constexpr int kMaxErrorsInARow = 256;
+// Streams that give no frame rate (some raw streams) are timed as FFmpeg
+// times them by default.
+constexpr AVRational kDefaultRate{25, 1};
+
+// Reading a FILE* on FFmpeg's behalf: in-memory files and spooled pipes.
+int readFile(void* opaque, uint8_t* buf, int size) {
+  std::FILE* f = static_cast<std::FILE*>(opaque);
+  const size_t got = std::fread(buf, 1, static_cast<size_t>(size), f);
+  if (got > 0) return static_cast<int>(got);
+  return std::ferror(f) ? AVERROR(EIO) : AVERROR_EOF;
+}
+
+int64_t seekFile(void* opaque, int64_t offset, int whence) {
+  std::FILE* f = static_cast<std::FILE*>(opaque);
+  if (whence & AVSEEK_SIZE) {
+    const off_t at = ftello(f);
+    if (at < 0 || fseeko(f, 0, SEEK_END) != 0) return AVERROR(EIO);
+    const off_t size = ftello(f);
+    fseeko(f, at, SEEK_SET);
+    return size;
+  }
+  if (fseeko(f, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE) != 0) return AVERROR(EIO);
+  return ftello(f);
+}
+
+// A pipe or device cannot be read twice, but many containers (an MP4 with
+// its index at the end) must seek back: such input is first copied whole to
+// an anonymous temporary file. Zero on success, else an FFmpeg error code.
+int spool(std::FILE* in, std::unique_ptr<std::FILE, FileCloser>& out) {
+  out.reset(std::tmpfile());
+  if (!out) return AVERROR(errno);
+  std::vector<char> chunk(1 << 16);
+  size_t got;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+    if (std::fwrite(chunk.data(), 1, got, out.get()) != got) return AVERROR(errno ? errno : EIO);
+  }
+  if (std::ferror(in)) return AVERROR(EIO);
+  if (std::fflush(out.get()) != 0 || std::fseek(out.get(), 0, SEEK_SET) != 0) return AVERROR(EIO);
+  return 0;
+}
+
+bool isStreamed(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 &&
+         (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 }  // namespace
 
 void fixAnalysisSize(VideoInfo& info) {
@@ -146,6 +215,9 @@ void fixAnalysisSize(VideoInfo& info) {
 }
 
 struct FrameSource::Impl {
+  // Custom input (in-memory or spooled files); outlives the format context.
+  std::unique_ptr<std::FILE, FileCloser> file;
+  std::unique_ptr<AVIOContext, IoFreer> io;
   std::unique_ptr<AVFormatContext, FormatCloser> fmt;
   std::unique_ptr<AVCodecContext, CodecFreer> dec;
   std::unique_ptr<AVPacket, PacketFreer> pkt;
@@ -154,6 +226,8 @@ struct FrameSource::Impl {
   int streamIndex = -1;
   AVRational timeBase{1, 1};
   int64_t startUnits = 0, endUnits = 0;  // 1/60000 s
+  // Times made up for frames that carry none, in the stream's time base.
+  int64_t firstPts = 0, period = 1, lastPts = AV_NOPTS_VALUE;
   VideoInfo info;
 
   Layout layout = Layout::kFlip;
@@ -172,29 +246,57 @@ struct FrameSource::Impl {
 
   bool draining = false;
   bool ended = false;
-  bool pending = false;  // pkt holds a packet read ahead by seekToSpan
+  bool pending = false;  // pkt holds a packet not yet given to the decoder
+  int errorsInARow = 0;
+  std::string error;  // why reading failed; empty when the span simply ended
 
   // The steps of opening, in order.
-  bool openInput(const std::string& path);
+  int openInput(const std::string& url, const char* whitelist);
   bool findFirstVideoStream();
   void readOrientation();
+  void fixTiming();
   std::string openDecoder();
   void seekToSpan(double inicio, double fin);
+  void rewind();
   bool fixLayout();
 
   // The steps of reading.
   Taken take(double& t, core::Img& out);
+  int64_t stamp(const AVFrame* f);
   void feed();
+  void rejected(int err);
+  void fail(int err);
   bool convert(const AVFrame* f, core::Img& out);
   bool scaleToRgba(const AVFrame* f);
   void orient(core::Img& out);
 };
 
-bool FrameSource::Impl::openInput(const std::string& path) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
+// Zero on success, else an FFmpeg error code. `whitelist` names the only
+// protocols by which the file and any file it refers to (playlists, concat
+// lists) may be opened: a path must never reach a network or another program.
+int FrameSource::Impl::openInput(const std::string& url, const char* whitelist) {
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) return AVERROR(ENOMEM);
+  if (file) {
+    constexpr int kBufferSize = 1 << 15;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kBufferSize));
+    if (buffer) {
+      io.reset(avio_alloc_context(buffer, kBufferSize, 0, file.get(), readFile, nullptr, seekFile));
+    }
+    if (!io) {
+      av_free(buffer);
+      avformat_free_context(raw);
+      return AVERROR(ENOMEM);
+    }
+    raw->pb = io.get();
+  }
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", whitelist, 0);
+  const int err = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (err < 0) return err;  // raw is freed
   fmt.reset(raw);
-  return avformat_find_stream_info(raw, nullptr) >= 0;
+  return avformat_find_stream_info(raw, nullptr);
 }
 
 // Cover pictures are stored as video streams too; they are not the video.
@@ -223,11 +325,26 @@ void FrameSource::Impl::readOrientation() {
   fixAnalysisSize(info);
 }
 
+// Raw streams carry no times at all; their frames are then timed from the
+// stream's start, one frame period apart.
+void FrameSource::Impl::fixTiming() {
+  const AVStream* st = fmt->streams[streamIndex];
+  firstPts = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  AVRational rate = kDefaultRate;
+  for (AVRational r : {st->avg_frame_rate, st->r_frame_rate}) {
+    if (r.num > 0 && r.den > 0) {
+      rate = r;
+      break;
+    }
+  }
+  period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), timeBase));
+}
+
 // Empty on success, else the message to fail with.
 std::string FrameSource::Impl::openDecoder() {
   const AVStream* st = fmt->streams[streamIndex];
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-  if (!codec) return std::string(kReaderFailedPrefix) + errorText(AVERROR_DECODER_NOT_FOUND);
+  if (!codec) return readerError(AVERROR_DECODER_NOT_FOUND);
   dec.reset(avcodec_alloc_context3(codec));
   if (!dec) return std::string(kReaderNotStarted);
   int err = avcodec_parameters_to_context(dec.get(), st->codecpar);
@@ -237,7 +354,7 @@ std::string FrameSource::Impl::openDecoder() {
     dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     err = avcodec_open2(dec.get(), codec, nullptr);
   }
-  if (err < 0) return std::string(kReaderFailedPrefix) + errorText(err);
+  if (err < 0) return readerError(err);
   pkt.reset(av_packet_alloc());
   frm.reset(av_frame_alloc());
   if (!pkt || !frm) return std::string(kReaderNotStarted);
@@ -247,16 +364,22 @@ std::string FrameSource::Impl::openDecoder() {
 // To the key frame at or before the start. Containers with an index (MP4,
 // Matroska) land there; others (MPEG-TS, raw streams) search by timestamp and
 // may land after the start or between key frames, where nothing decodes until
-// the next key frame. The first packet tells: if it is not a key frame at or
-// before the start, the span is read from the beginning of the file instead,
-// which only costs time.
+// the next key frame. The first packet tells: if it is not a key frame known
+// to lie at or before the start, the span is read from the beginning of the
+// file instead, which only costs time. The target is rounded down so that a
+// start between two ticks of the stream's clock does not skip the frame
+// before it.
 void FrameSource::Impl::seekToSpan(double inicio, double fin) {
   startUnits = roundSaturate(inicio * 60000.0);
   endUnits = roundSaturate((fin + 0.0005) * 60000.0);
   if (startUnits <= 0) return;
   AVFormatContext* f = fmt.get();
-  const int64_t ts = av_rescale_q(startUnits, kSpanUnit, timeBase);
-  if (av_seek_frame(f, streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0) return;
+  const int64_t ts = av_rescale_q_rnd(startUnits, kSpanUnit, timeBase, AV_ROUND_DOWN);
+  // A failed seek may have read the whole file looking for the time.
+  if (av_seek_frame(f, streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+    rewind();
+    return;
+  }
   AVPacket* p = pkt.get();
   while (av_read_frame(f, p) >= 0) {
     if (p->stream_index != streamIndex) {
@@ -264,17 +387,29 @@ void FrameSource::Impl::seekToSpan(double inicio, double fin) {
       continue;
     }
     const int64_t at = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
-    if ((p->flags & AV_PKT_FLAG_KEY) &&
-        (at == AV_NOPTS_VALUE || av_compare_ts(at, timeBase, startUnits, kSpanUnit) <= 0)) {
+    if ((p->flags & AV_PKT_FLAG_KEY) && at != AV_NOPTS_VALUE &&
+        av_compare_ts(at, timeBase, startUnits, kSpanUnit) <= 0) {
       pending = true;
       return;
     }
     av_packet_unref(p);
     break;
   }
+  rewind();
+}
+
+// Back to the first packet. A demuxer with an index goes to its first entry:
+// some (AVI) count frames as they read, and a byte seek to 0 would leave
+// that count, and so every time after it, where the failed seek left it.
+void FrameSource::Impl::rewind() {
+  AVFormatContext* f = fmt.get();
+  AVStream* st = f->streams[streamIndex];
+  if (avformat_index_get_entries_count(st) > 0) {
+    const AVIndexEntry* first = avformat_index_get_entry(st, 0);
+    if (first && av_seek_frame(f, streamIndex, first->timestamp, AVSEEK_FLAG_BACKWARD) >= 0) return;
+  }
   if (av_seek_frame(f, -1, 0, AVSEEK_FLAG_BYTE) < 0) {
-    const int64_t start = f->streams[streamIndex]->start_time;
-    av_seek_frame(f, streamIndex, start != AV_NOPTS_VALUE ? start : 0, AVSEEK_FLAG_BACKWARD);
+    av_seek_frame(f, streamIndex, firstPts, AVSEEK_FLAG_BACKWARD);
   }
 }
 
@@ -368,32 +503,50 @@ bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
   return true;
 }
 
-// A decoded frame before the span, or without a time to place it, is skipped;
-// the first at or after the span's end ends the span.
+// A decoded frame before the span is skipped; the first at or after the
+// span's end ends the span.
 Taken FrameSource::Impl::take(double& t, core::Img& out) {
   AVFrame* f = frm.get();
-  const int64_t pts = f->best_effort_timestamp;
+  const int64_t pts = stamp(f);
   Taken taken;
-  if (pts == AV_NOPTS_VALUE || av_compare_ts(pts, timeBase, startUnits, kSpanUnit) < 0) {
+  if (av_compare_ts(pts, timeBase, startUnits, kSpanUnit) < 0) {
     taken = Taken::kSkipped;
   } else if (av_compare_ts(pts, timeBase, endUnits, kSpanUnit) >= 0) {
     taken = Taken::kEnded;
   } else {
     t = static_cast<double>(pts) * timeBase.num / timeBase.den;
-    taken = convert(f, out) ? Taken::kDelivered : Taken::kEnded;
+    taken = Taken::kDelivered;
+    if (!convert(f, out)) {
+      error = kReaderNotStarted;
+      taken = Taken::kEnded;
+    }
   }
   av_frame_unref(f);
   if (taken == Taken::kEnded) ended = true;
   return taken;
 }
 
+// The frame's best-effort time; a frame without one follows the previous
+// frame by one period.
+int64_t FrameSource::Impl::stamp(const AVFrame* f) {
+  int64_t pts = f->best_effort_timestamp;
+  if (pts == AV_NOPTS_VALUE) pts = lastPts == AV_NOPTS_VALUE ? firstPts : lastPts + period;
+  lastPts = pts;
+  return pts;
+}
+
 // The decoder's next packet of our stream; at the end of the file (or of its
-// readable part) the flush, so that the last frames come out.
+// readable part) the flush, so that the last frames come out. Like ffmpeg,
+// a demuxer error is the end of the readable part.
 void FrameSource::Impl::feed() {
   AVPacket* p = pkt.get();
   if (pending) {
     pending = false;
-  } else if (av_read_frame(fmt.get(), p) < 0) {
+  } else if (const int read = av_read_frame(fmt.get(), p); read < 0) {
+    if (read == AVERROR(ENOMEM) || read == AVERROR(EAGAIN)) {
+      rejected(read);
+      return;
+    }
     draining = true;
     avcodec_send_packet(dec.get(), nullptr);
     return;
@@ -403,8 +556,29 @@ void FrameSource::Impl::feed() {
     return;
   }
   const int sent = avcodec_send_packet(dec.get(), p);
+  if (sent == AVERROR(EAGAIN)) {
+    pending = true;  // the decoder wants its frames taken first
+    rejected(sent);
+    return;
+  }
   av_packet_unref(p);
-  if (sent < 0 && sent != AVERROR(EAGAIN)) ended = true;
+  if (sent < 0) rejected(sent);
+}
+
+// A packet or frame the decoder or demuxer refused. Only memory running out
+// is a failure of the reader; anything else is damage to skip, unless it
+// repeats without end.
+void FrameSource::Impl::rejected(int err) {
+  if (err == AVERROR(ENOMEM)) {
+    fail(err);
+  } else if (++errorsInARow >= kMaxErrorsInARow) {
+    ended = true;
+  }
+}
+
+void FrameSource::Impl::fail(int err) {
+  error = readerError(err);
+  ended = true;
 }
 
 FrameSource::FrameSource(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -414,15 +588,46 @@ const VideoInfo& FrameSource::info() const {
   return impl_->info;
 }
 
+const std::string& FrameSource::error() const {
+  return impl_->error;
+}
+
+// Element 1 is a file path, never an FFmpeg URL: "file:" keeps a name such as
+// "concat:a|b" or "http://x" a name of a local file.
 OpenResult FrameSource::open(const std::string& path, double inicio, double fin) {
+  auto impl = std::make_unique<Impl>();
+  if (isStreamed(path)) {
+    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(path.c_str(), "rb"));
+    if (!in) return failure(kStatusUnreadable, std::string(kNoVideo));
+    if (const int err = spool(in.get(), impl->file); err < 0) {
+      return failure(kStatusReader, readerError(err));
+    }
+  }
+  return start(std::move(impl), "file:" + path, "file", inicio, fin);
+}
+
+OpenResult FrameSource::openMemory(const uint8_t* data, size_t size, double inicio, double fin) {
+  auto impl = std::make_unique<Impl>();
+  if (size == 0) return failure(kStatusUnreadable, std::string(kNoVideo));
+  impl->file.reset(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
+  if (!impl->file) return failure(kStatusReader, readerError(AVERROR(errno)));
+  // Nothing outside the buffer may be opened, not even a local file.
+  return start(std::move(impl), "memory", "none", inicio, fin);
+}
+
+OpenResult FrameSource::start(std::unique_ptr<Impl> impl, const std::string& url,
+                              const char* whitelist, double inicio, double fin) {
   // FFmpeg's own diagnostics would add lines to standard error, where seguir
   // promises at most one.
   av_log_set_level(AV_LOG_QUIET);
-  auto impl = std::make_unique<Impl>();
-  if (!impl->openInput(path) || !impl->findFirstVideoStream()) {
+  if (const int err = impl->openInput(url, whitelist); err < 0) {
+    // Memory running out is the reader failing, not the file.
+    if (err == AVERROR(ENOMEM)) return failure(kStatusReader, readerError(err));
     return failure(kStatusUnreadable, std::string(kNoVideo));
   }
+  if (!impl->findFirstVideoStream()) return failure(kStatusUnreadable, std::string(kNoVideo));
   impl->readOrientation();
+  impl->fixTiming();
   if (std::string message = impl->openDecoder(); !message.empty()) {
     return failure(kStatusReader, std::move(message));
   }
@@ -435,16 +640,23 @@ OpenResult FrameSource::open(const std::string& path, double inicio, double fin)
 
 bool FrameSource::next(double& t, core::Img& frame) {
   Impl& s = *impl_;
-  while (!s.ended) {
-    const int got = avcodec_receive_frame(s.dec.get(), s.frm.get());
-    if (got == 0) {
-      const Taken taken = s.take(t, frame);
-      if (taken != Taken::kSkipped) return taken == Taken::kDelivered;
-    } else if (got != AVERROR(EAGAIN) || s.draining) {
-      s.ended = true;  // end of stream or a decoding error
-    } else {
-      s.feed();
+  try {
+    while (!s.ended) {
+      const int got = avcodec_receive_frame(s.dec.get(), s.frm.get());
+      if (got == 0) {
+        s.errorsInARow = 0;
+        const Taken taken = s.take(t, frame);
+        if (taken != Taken::kSkipped) return taken == Taken::kDelivered;
+      } else if (got == AVERROR_EOF || (got == AVERROR(EAGAIN) && s.draining)) {
+        s.ended = true;
+      } else if (got == AVERROR(EAGAIN)) {
+        s.feed();
+      } else {
+        s.rejected(got);  // a frame that did not decode
+      }
     }
+  } catch (const std::bad_alloc&) {
+    s.fail(AVERROR(ENOMEM));
   }
   return false;
 }
