@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -248,6 +249,10 @@ struct FrameSource::Impl {
   bool ended = false;
   bool pending = false;  // pkt holds a packet not yet given to the decoder
   int errorsInARow = 0;
+  bool decodedAny = false, rejectedAny = false;
+  // Set by the decoder's threads when a frame buffer could not be allocated,
+  // which some decoders report only as damaged data.
+  std::atomic<bool> outOfMemory{false};
   std::string error;  // why reading failed; empty when the span simply ended
 
   // The steps of opening, in order.
@@ -340,6 +345,16 @@ void FrameSource::Impl::fixTiming() {
   period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), timeBase));
 }
 
+namespace {
+
+int getBuffer(AVCodecContext* c, AVFrame* f, int flags) {
+  const int err = avcodec_default_get_buffer2(c, f, flags);
+  if (err == AVERROR(ENOMEM)) static_cast<FrameSource::Impl*>(c->opaque)->outOfMemory = true;
+  return err;
+}
+
+}  // namespace
+
 // Empty on success, else the message to fail with.
 std::string FrameSource::Impl::openDecoder() {
   const AVStream* st = fmt->streams[streamIndex];
@@ -350,6 +365,8 @@ std::string FrameSource::Impl::openDecoder() {
   int err = avcodec_parameters_to_context(dec.get(), st->codecpar);
   if (err >= 0) {
     dec->pkt_timebase = st->time_base;
+    dec->opaque = this;
+    dec->get_buffer2 = getBuffer;
     dec->thread_count = 0;  // as many as the machine has
     dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     err = avcodec_open2(dec.get(), codec, nullptr);
@@ -569,8 +586,9 @@ void FrameSource::Impl::feed() {
 // is a failure of the reader; anything else is damage to skip, unless it
 // repeats without end.
 void FrameSource::Impl::rejected(int err) {
-  if (err == AVERROR(ENOMEM)) {
-    fail(err);
+  rejectedAny = true;
+  if (err == AVERROR(ENOMEM) || outOfMemory) {
+    fail(AVERROR(ENOMEM));
   } else if (++errorsInARow >= kMaxErrorsInARow) {
     ended = true;
   }
@@ -645,6 +663,7 @@ bool FrameSource::next(double& t, core::Img& frame) {
       const int got = avcodec_receive_frame(s.dec.get(), s.frm.get());
       if (got == 0) {
         s.errorsInARow = 0;
+        s.decodedAny = true;
         const Taken taken = s.take(t, frame);
         if (taken != Taken::kSkipped) return taken == Taken::kDelivered;
       } else if (got == AVERROR_EOF || (got == AVERROR(EAGAIN) && s.draining)) {
@@ -657,6 +676,15 @@ bool FrameSource::next(double& t, core::Img& frame) {
     }
   } catch (const std::bad_alloc&) {
     s.fail(AVERROR(ENOMEM));
+  }
+  if (s.error.empty()) {
+    if (s.outOfMemory) {
+      s.fail(AVERROR(ENOMEM));
+    } else if (s.rejectedAny && !s.decodedAny) {
+      // Not one frame from all the decoder was given: the reader failed
+      // (some decoders report memory running out as damaged data).
+      s.error = kReaderNotStarted;
+    }
   }
   return false;
 }
