@@ -229,6 +229,9 @@ struct FrameSource::Impl {
   int64_t startUnits = 0, endUnits = 0;  // 1/60000 s
   // Times made up for frames that carry none, in the stream's time base.
   int64_t firstPts = 0, period = 1, lastPts = AV_NOPTS_VALUE;
+  // The time of the first entry of the index as the file was opened, when
+  // the demuxer has one: where a rewind goes.
+  int64_t indexStart = AV_NOPTS_VALUE;
   VideoInfo info;
 
   Layout layout = Layout::kFlip;
@@ -333,7 +336,7 @@ void FrameSource::Impl::readOrientation() {
 // Raw streams carry no times at all; their frames are then timed from the
 // stream's start, one frame period apart.
 void FrameSource::Impl::fixTiming() {
-  const AVStream* st = fmt->streams[streamIndex];
+  AVStream* st = fmt->streams[streamIndex];
   firstPts = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
   AVRational rate = kDefaultRate;
   for (AVRational r : {st->avg_frame_rate, st->r_frame_rate}) {
@@ -343,6 +346,9 @@ void FrameSource::Impl::fixTiming() {
     }
   }
   period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), timeBase));
+  // Taken before any seek: a seek by timestamp adds entries from wherever
+  // it probed.
+  if (avformat_index_get_entries_count(st) > 0) indexStart = avformat_index_get_entry(st, 0)->timestamp;
 }
 
 namespace {
@@ -420,10 +426,9 @@ void FrameSource::Impl::seekToSpan(double inicio, double fin) {
 // that count, and so every time after it, where the failed seek left it.
 void FrameSource::Impl::rewind() {
   AVFormatContext* f = fmt.get();
-  AVStream* st = f->streams[streamIndex];
-  if (avformat_index_get_entries_count(st) > 0) {
-    const AVIndexEntry* first = avformat_index_get_entry(st, 0);
-    if (first && av_seek_frame(f, streamIndex, first->timestamp, AVSEEK_FLAG_BACKWARD) >= 0) return;
+  if (indexStart != AV_NOPTS_VALUE &&
+      av_seek_frame(f, streamIndex, indexStart, AVSEEK_FLAG_BACKWARD) >= 0) {
+    return;
   }
   if (av_seek_frame(f, -1, 0, AVSEEK_FLAG_BYTE) < 0) {
     av_seek_frame(f, streamIndex, firstPts, AVSEEK_FLAG_BACKWARD);
@@ -586,7 +591,7 @@ void FrameSource::Impl::feed() {
 // is a failure of the reader; anything else is damage to skip, unless it
 // repeats without end.
 void FrameSource::Impl::rejected(int err) {
-  rejectedAny = true;
+  if (err != AVERROR(EAGAIN)) rejectedAny = true;
   if (err == AVERROR(ENOMEM) || outOfMemory) {
     fail(AVERROR(ENOMEM));
   } else if (++errorsInARow >= kMaxErrorsInARow) {
