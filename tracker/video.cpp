@@ -348,7 +348,9 @@ void FrameSource::Impl::fixTiming() {
   period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), timeBase));
   // Taken before any seek: a seek by timestamp adds entries from wherever
   // it probed.
-  if (avformat_index_get_entries_count(st) > 0) indexStart = avformat_index_get_entry(st, 0)->timestamp;
+  if (avformat_index_get_entries_count(st) > 0) {
+    indexStart = avformat_index_get_entry(st, 0)->timestamp;
+  }
 }
 
 namespace {

@@ -59,8 +59,8 @@ class FrameSource {
 
  private:
   explicit FrameSource(std::unique_ptr<Impl> impl);
-  static OpenResult start(std::unique_ptr<Impl> impl, const std::string& url,
-                          const char* whitelist, double inicio, double fin);
+  static OpenResult start(std::unique_ptr<Impl> impl, const std::string& url, const char* whitelist,
+                          double inicio, double fin);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -21,7 +21,8 @@ constexpr int64_t kMaxNaturalPixels = int64_t{1} << 20;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const double inicio = (data[0] % 4) * 0.25;
-  seguir::OpenResult opened = seguir::FrameSource::openMemory(data + 1, size - 1, inicio, inicio + 2);
+  seguir::OpenResult opened =
+      seguir::FrameSource::openMemory(data + 1, size - 1, inicio, inicio + 2);
   if (!opened.source) return 0;
   seguir::FrameSource& source = *opened.source;
   const seguir::VideoInfo& info = source.info();

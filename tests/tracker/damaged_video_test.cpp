@@ -61,9 +61,10 @@ Read readSpan(const std::string& path, double inicio, double fin) {
 // How many frames ffmpeg itself decodes from a file.
 int ffmpegFrames(const Scratch& s, const std::string& path) {
   const std::string out = s.path("count.txt");
-  const std::string cmd = "ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
-                          "stream=nb_read_frames -of csv=p=0 " +
-                          shellQuote(path) + " >" + shellQuote(out);
+  const std::string cmd =
+      "ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames -of csv=p=0 " +
+      shellQuote(path) + " >" + shellQuote(out);
   if (std::system(cmd.c_str()) != 0) return -1;
   return std::atoi(testing::readFile(out).c_str());
 }
@@ -73,8 +74,9 @@ int ffmpegFrames(const Scratch& s, const std::string& path) {
 void flipBits(const std::string& from, const std::string& to, int count, double lo, double hi) {
   std::string bytes = testing::readFile(from);
   std::mt19937 rng(12345);
-  std::uniform_int_distribution<size_t> at(static_cast<size_t>(lo * static_cast<double>(bytes.size())),
-                                           static_cast<size_t>(hi * static_cast<double>(bytes.size())));
+  std::uniform_int_distribution<size_t> at(
+      static_cast<size_t>(lo * static_cast<double>(bytes.size())),
+      static_cast<size_t>(hi * static_cast<double>(bytes.size())));
   for (int k = 0; k < count; ++k) bytes[at(rng)] ^= static_cast<char>(1 << (rng() % 8));
   std::ofstream(to, std::ios::binary) << bytes;
 }
@@ -112,8 +114,8 @@ TEST(DamagedVideo, RejectedPacketsAreSkippedNotTheEndOfTheSpan) {
     EXPECT_TRUE(increasing(r.times)) << name;
   }
   // The program reports the frames it tracked, not the first stretch.
-  const auto o = runSeguir(s, {s.path("head.mp4"), "0", "100", ".3", ".3", ".7", ".7",
-                               s.path("t.json")});
+  const auto o =
+      runSeguir(s, {s.path("head.mp4"), "0", "100", ".3", ".3", ".7", ".7", s.path("t.json")});
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
 }
@@ -129,8 +131,8 @@ TEST(DamagedVideo, NothingDecodableIsAReaderFailure) {
   for (size_t k = mdat + 4; k < bytes.size() / 2; ++k) bytes[k] = static_cast<char>(k * 37);
   std::ofstream(s.path("dead.mp4"), std::ios::binary) << bytes;
   ASSERT_EQ(ffmpegFrames(s, s.path("dead.mp4")), 0);
-  const auto o = runSeguir(s, {s.path("dead.mp4"), "0", "100", ".3", ".3", ".7", ".7",
-                               s.path("t.json")});
+  const auto o =
+      runSeguir(s, {s.path("dead.mp4"), "0", "100", ".3", ".3", ".7", ".7", s.path("t.json")});
   EXPECT_EQ(o.status, kStatusReader);
   EXPECT_EQ(o.err, std::string(kReaderNotStarted) + "\n");
   EXPECT_FALSE(fs::exists(s.path("t.json")));
@@ -237,8 +239,8 @@ TEST(VideoPath, IsAlwaysALocalFile) {
   Listener server;
   for (const std::string& url : {std::string("concat:a.mp4|b.mp4"), std::string("pipe:0"),
                                  std::string("fd:0"), server.url("a.mp4")}) {
-    const std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(url) +
-                            " 0 10 .3 .3 .7 .7 " + shellQuote(out) + " <a.mp4 2>err.txt";
+    const std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(url) + " 0 10 .3 .3 .7 .7 " +
+                            shellQuote(out) + " <a.mp4 2>err.txt";
     const int raw = std::system(cmd.c_str());
     EXPECT_EQ(WEXITSTATUS(raw), kStatusUnreadable) << url;
     EXPECT_EQ(testing::readFile(s.path("err.txt")), noVideo) << url;
@@ -272,15 +274,15 @@ TEST(OutOfMemory, IsAReaderFailureInOneLine) {
                      "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
   int failures = 0;
   for (const char* name : {"uhd.mp4", "huge.mp4"}) {
-    const std::vector<std::string> args = {s.path(name), "0", "10", ".3", ".3", ".7", ".7",
-                                           s.path("t.json")};
+    const std::vector<std::string> args = {s.path(name), "0",  "10", ".3",
+                                           ".3",         ".7", ".7", s.path("t.json")};
     const auto free = runSeguir(s, args);
     ASSERT_EQ(free.status, 0) << free.err;
     // Under each limit the run either succeeds as it does without one, or
     // fails as a reader, in one line: never an abort, never a shorter track.
     for (int mb : {200, 300, 400, 600, 1000}) {
-      std::string cmd = "ulimit -v " + std::to_string(mb * 1000) + "; exec " +
-                        shellQuote(SEGUIR_EXE);
+      std::string cmd =
+          "ulimit -v " + std::to_string(mb * 1000) + "; exec " + shellQuote(SEGUIR_EXE);
       for (const auto& a : args) cmd += " " + shellQuote(a);
       cmd += " >" + shellQuote(s.path("out.txt")) + " 2>" + shellQuote(s.path("err.txt"));
       const int raw = std::system(("sh -c " + shellQuote(cmd)).c_str());
