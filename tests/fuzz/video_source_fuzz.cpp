@@ -11,7 +11,7 @@
 namespace {
 
 // Enough frames to cross a seek, the first key frame and B-frame reordering;
-// few enough to keep the run at hundreds of inputs a second.
+// few enough that an input costs milliseconds, not seconds.
 constexpr int kMaxFrames = 6;
 // Larger pictures only cost time: the same code runs on them.
 constexpr int64_t kMaxNaturalPixels = int64_t{1} << 20;
