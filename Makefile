@@ -11,25 +11,28 @@ CMAKE_GEN  := -G Ninja
 
 all: build
 
+# The demo needs only what the programs and their example clips need; the
+# tests add GoogleTest. The test switch is given on every configure, so one
+# build folder serves both and follows the last command.
 deps:
 	bash scripts/install-deps.sh build test
 
-$(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
-
-build: deps $(BUILD)/build.ninja
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 	cmake --build $(BUILD)
 
-demo: build
+demo:
+	bash scripts/install-deps.sh demo
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(BUILD)
 	bash scripts/demo.sh $(BUILD)
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
 
-$(ASAN_BUILD)/build.ninja:
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
-
-test-asan: deps $(ASAN_BUILD)/build.ninja
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON \
+		-DBUILD_TESTING=ON
 	cmake --build $(ASAN_BUILD)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2
@@ -37,8 +40,10 @@ test-asan: deps $(ASAN_BUILD)/build.ninja
 # Release tests first (fast feedback), then the same tests under the sanitizers.
 test: test-release test-asan
 
-bench: build
+bench:
 	bash scripts/install-deps.sh bench
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON
+	cmake --build $(BUILD)
 	bash bench/run.sh $(BUILD)
 
 # libFuzzer targets under ASan + UBSan, built with clang, each run for

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing or benchmarking needs.
-# Usage: scripts/install-deps.sh [build|test|bench|fuzz]...   (default: build test)
+# Usage: scripts/install-deps.sh [build|demo|test|bench|fuzz]...   (default: build test)
 # Only packages that are missing are installed, so a ready machine is left alone.
 set -euo pipefail
 
@@ -10,8 +10,11 @@ build_pkgs=(
   libopencv-dev libopencv-contrib-dev                            # stills, PNG, segmentation
   nlohmann-json3-dev                                             # the track document
 )
+demo_pkgs=(
+  ffmpeg                                                         # the demo draws its own clips
+)
 test_pkgs=(
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev
   ffmpeg                                                         # tests encode their own videos
 )
 bench_pkgs=(
@@ -30,10 +33,11 @@ wanted=()
 for g in "${groups[@]}"; do
   case "$g" in
     build) wanted+=("${build_pkgs[@]}") ;;
+    demo) wanted+=("${build_pkgs[@]}" "${demo_pkgs[@]}") ;;
     test) wanted+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     bench) wanted+=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
     fuzz) wanted+=("${build_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
-    *) echo "install-deps: unknown group '$g' (build, test, bench or fuzz)" >&2; exit 2 ;;
+    *) echo "install-deps: unknown group '$g' (build, demo, test, bench or fuzz)" >&2; exit 2 ;;
   esac
 done
 

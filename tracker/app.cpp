@@ -1,9 +1,13 @@
 #include "tracker/app.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "tracker/messages.hpp"
@@ -52,15 +56,7 @@ int probeMode(const std::vector<std::string>& a) {
   return succeed(probeLine(*first, *second, rect[0], rect[1], rect[2], rect[3], a[8]));
 }
 
-int videoMode(const std::vector<std::string>& a) {
-  // Numbers that are not finite would drive the tracker with positions that
-  // are not numbers; they are refused like any malformed number.
-  double n[6];
-  for (int k = 0; k < 6; ++k) {
-    const auto v = parseNumber(a[static_cast<size_t>(k + 2)]);
-    if (!v || !std::isfinite(*v)) return fail(kUsage, kStatusUsage);
-    n[k] = *v;
-  }
+int trackSpan(const std::vector<std::string>& a, const double (&n)[6]) {
   OpenResult opened = FrameSource::open(a[1], n[0], n[1]);
   if (!opened.source) return fail(opened.message, opened.status);
   FrameSource& source = *opened.source;
@@ -76,6 +72,7 @@ int videoMode(const std::vector<std::string>& a) {
       frames.recycle(std::move(spare));
     }
   }
+  if (!source.error().empty()) return fail(source.error(), kStatusReader);
 
   Track track;
   track.width = info.W;
@@ -92,6 +89,26 @@ int videoMode(const std::vector<std::string>& a) {
   }
   if (json.empty() || !writeWholeFile(a[8], json)) return fail(kNotSaved, kStatusNotSaved);
   return succeed(summaryLine(track.frames.size(), track.lostAt.has_value()));
+}
+
+int videoMode(const std::vector<std::string>& a) {
+  // Numbers that are not finite would drive the tracker with positions that
+  // are not numbers; they are refused like any malformed number.
+  double n[6];
+  for (int k = 0; k < 6; ++k) {
+    const auto v = parseNumber(a[static_cast<size_t>(k + 2)]);
+    if (!v || !std::isfinite(*v)) return fail(kUsage, kStatusUsage);
+    n[k] = *v;
+  }
+  // Memory or threads running out while reading and tracking the video is a
+  // failure of the reader, never an abort.
+  try {
+    return trackSpan(a, n);
+  } catch (const std::bad_alloc&) {
+    return fail(std::string(kReaderFailedPrefix) + std::strerror(ENOMEM), kStatusReader);
+  } catch (const std::system_error& e) {
+    return fail(std::string(kReaderFailedPrefix) + e.code().message(), kStatusReader);
+  }
 }
 
 }  // namespace

@@ -14,7 +14,22 @@ Prefetcher::~Prefetcher() {
   thread_.join();
 }
 
+// An exception must not escape the thread, where it would abort the process:
+// it ends the reading and goes to the consumer.
 void Prefetcher::produce() {
+  try {
+    readAhead();
+  } catch (...) {
+    {
+      std::lock_guard lock(mutex_);
+      failure_ = std::current_exception();
+      ended_ = true;
+    }
+    changed_.notify_all();
+  }
+}
+
+void Prefetcher::readAhead() {
   for (;;) {
     core::Img buffer;
     {
@@ -45,7 +60,10 @@ void Prefetcher::produce() {
 bool Prefetcher::next(double& t, core::Img& frame) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
-  if (ready_.empty()) return false;
+  if (ready_.empty()) {
+    if (failure_) std::rethrow_exception(failure_);
+    return false;
+  }
   t = ready_.front().t;
   frame = std::move(ready_.front().frame);
   ready_.pop_front();

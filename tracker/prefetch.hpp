@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -25,7 +26,9 @@ class Prefetcher {
   Prefetcher(const Prefetcher&) = delete;
   Prefetcher& operator=(const Prefetcher&) = delete;
 
-  // As FrameSource::next.
+  // As FrameSource::next. An exception thrown while reading ahead (memory
+  // running out) is thrown here, on the consumer's thread, after the frames
+  // read before it.
   bool next(double& t, core::Img& frame);
   // Hands back a frame buffer for the thread to fill again.
   void recycle(core::Img&& buffer);
@@ -36,6 +39,7 @@ class Prefetcher {
     core::Img frame;
   };
   void produce();
+  void readAhead();
 
   FrameSource& source_;
   const size_t depth_;
@@ -44,6 +48,7 @@ class Prefetcher {
   std::deque<Item> ready_;
   std::vector<core::Img> free_;
   bool ended_ = false;  // the source has no more frames
+  std::exception_ptr failure_;
   bool stop_ = false;   // the consumer wants no more frames
   std::thread thread_;
 };

@@ -1,14 +1,15 @@
 #include "tracker/video.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <vector>
+#include <sys/stat.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#include <xmmintrin.h>
-#endif
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -20,7 +21,6 @@ extern "C" {
 
 #include "tracker/messages.hpp"
 #include "tracker/numbers.hpp"
-#include "tracker/probe.hpp"
 
 namespace seguir {
 
@@ -53,11 +53,24 @@ struct SwsFreer {
 struct AvFreer {
   void operator()(uint8_t* p) const { av_free(p); }
 };
+struct IoFreer {
+  void operator()(AVIOContext* p) const {
+    av_freep(&p->buffer);
+    avio_context_free(&p);
+  }
+};
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
 
 std::string errorText(int err) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(err, buf, sizeof buf);
   return buf;
+}
+
+std::string readerError(int err) {
+  return std::string(kReaderFailedPrefix) + errorText(err);
 }
 
 OpenResult failure(int status, std::string message) {
@@ -91,10 +104,27 @@ AVPixelFormat plainFormat(AVPixelFormat f, bool& fullRange) {
   }
 }
 
+// FFmpeg 6.1 moved a stream's global side data into its codec parameters;
+// from FFmpeg 7 the old per-stream lookup no longer finds the display matrix,
+// and a phone's portrait video would be tracked lying on its side.
+const uint8_t* displayMatrixData(const AVStream* st, size_t& size) {
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+  const AVCodecParameters* par = st->codecpar;
+  const AVPacketSideData* sd = av_packet_side_data_get(par->coded_side_data,
+                                                       par->nb_coded_side_data,
+                                                       AV_PKT_DATA_DISPLAYMATRIX);
+  if (!sd) return nullptr;
+  size = sd->size;
+  return sd->data;
+#else
+  return av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
+}
+
 Transform displayMatrix(const AVStream* st) {
   Transform xf;
   size_t size = 0;
-  const uint8_t* sd = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  const uint8_t* sd = displayMatrixData(st, size);
   if (!sd || size < 9 * sizeof(int32_t)) return xf;
   int32_t m[9];
   std::memcpy(m, sd, sizeof m);
@@ -119,6 +149,60 @@ float nominalRate(const AVStream* st) {
 // scaled frame, or a transpose with flips; anything else is resampled.
 enum class Layout { kFlip, kTranspose, kGeneral };
 
+// What became of one decoded frame.
+enum class Taken { kSkipped, kDelivered, kEnded };
+
+// A damaged packet is rejected by the decoder and skipped, as players do; a
+// decoder or demuxer that fails this many times in a row without giving a
+// frame cannot go on, and the span ends there.
+constexpr int kMaxErrorsInARow = 256;
+// Streams that give no frame rate (some raw streams) are timed as FFmpeg
+// times them by default.
+constexpr AVRational kDefaultRate{25, 1};
+
+// Reading a FILE* on FFmpeg's behalf: in-memory files and spooled pipes.
+int readFile(void* opaque, uint8_t* buf, int size) {
+  std::FILE* f = static_cast<std::FILE*>(opaque);
+  const size_t got = std::fread(buf, 1, static_cast<size_t>(size), f);
+  if (got > 0) return static_cast<int>(got);
+  return std::ferror(f) ? AVERROR(EIO) : AVERROR_EOF;
+}
+
+int64_t seekFile(void* opaque, int64_t offset, int whence) {
+  std::FILE* f = static_cast<std::FILE*>(opaque);
+  if (whence & AVSEEK_SIZE) {
+    const off_t at = ftello(f);
+    if (at < 0 || fseeko(f, 0, SEEK_END) != 0) return AVERROR(EIO);
+    const off_t size = ftello(f);
+    fseeko(f, at, SEEK_SET);
+    return size;
+  }
+  if (fseeko(f, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE) != 0) return AVERROR(EIO);
+  return ftello(f);
+}
+
+// A pipe or device cannot be read twice, but many containers (an MP4 with
+// its index at the end) must seek back: such input is first copied whole to
+// an anonymous temporary file. Zero on success, else an FFmpeg error code.
+int spool(std::FILE* in, std::unique_ptr<std::FILE, FileCloser>& out) {
+  out.reset(std::tmpfile());
+  if (!out) return AVERROR(errno);
+  std::vector<char> chunk(1 << 16);
+  size_t got;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+    if (std::fwrite(chunk.data(), 1, got, out.get()) != got) return AVERROR(errno ? errno : EIO);
+  }
+  if (std::ferror(in)) return AVERROR(EIO);
+  if (std::fflush(out.get()) != 0 || std::fseek(out.get(), 0, SEEK_SET) != 0) return AVERROR(EIO);
+  return 0;
+}
+
+bool isStreamed(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 &&
+         (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 }  // namespace
 
 void fixAnalysisSize(VideoInfo& info) {
@@ -132,6 +216,9 @@ void fixAnalysisSize(VideoInfo& info) {
 }
 
 struct FrameSource::Impl {
+  // Custom input (in-memory or spooled files); outlives the format context.
+  std::unique_ptr<std::FILE, FileCloser> file;
+  std::unique_ptr<AVIOContext, IoFreer> io;
   std::unique_ptr<AVFormatContext, FormatCloser> fmt;
   std::unique_ptr<AVCodecContext, CodecFreer> dec;
   std::unique_ptr<AVPacket, PacketFreer> pkt;
@@ -140,6 +227,11 @@ struct FrameSource::Impl {
   int streamIndex = -1;
   AVRational timeBase{1, 1};
   int64_t startUnits = 0, endUnits = 0;  // 1/60000 s
+  // Times made up for frames that carry none, in the stream's time base.
+  int64_t firstPts = 0, period = 1, lastPts = AV_NOPTS_VALUE;
+  // The time of the first entry of the index as the file was opened, when
+  // the demuxer has one: where a rewind goes.
+  int64_t indexStart = AV_NOPTS_VALUE;
   VideoInfo info;
 
   Layout layout = Layout::kFlip;
@@ -147,10 +239,9 @@ struct FrameSource::Impl {
   int64_t sw = 0, sh = 0;  // size of the scaled frame, stored orientation
   std::unique_ptr<uint8_t, AvFreer> rgba;
   int rgbaStride = 0;
-  // Grey in stored orientation: a strip of kStripRows rows for quarter
-  // turns, the whole frame for other matrices.
+  // Grey in stored orientation: a strip of rows for quarter turns, the whole
+  // frame for other matrices.
   std::vector<float> stored;
-  static constexpr int64_t kStripRows = 64;
 
   // What the conversion context was last set up for.
   int srcW = -1, srcH = -1, srcCs = -1;
@@ -159,18 +250,200 @@ struct FrameSource::Impl {
 
   bool draining = false;
   bool ended = false;
-  bool pending = false;  // pkt holds a packet read ahead by seekToSpan
+  bool pending = false;  // pkt holds a packet not yet given to the decoder
+  int errorsInARow = 0;
+  bool decodedAny = false, rejectedAny = false;
+  // Set by the decoder's threads when a frame buffer could not be allocated,
+  // which some decoders report only as damaged data.
+  std::atomic<bool> outOfMemory{false};
+  std::string error;  // why reading failed; empty when the span simply ended
 
-  void seekToSpan();
+  // The steps of opening, in order.
+  int openInput(const std::string& url, const char* whitelist);
+  bool findFirstVideoStream();
+  void readOrientation();
+  void fixTiming();
+  std::string openDecoder();
+  void seekToSpan(double inicio, double fin);
+  void rewind();
+  bool fixLayout();
 
-  bool prepare();
+  // The steps of reading.
+  Taken take(double& t, core::Img& out);
+  int64_t stamp(const AVFrame* f);
+  void feed();
+  void rejected(int err);
+  void fail(int err);
   bool convert(const AVFrame* f, core::Img& out);
-  void greyRows(float* dst, bool mirrorX, bool mirrorY) const;
-  void turn(core::Img& out);
-  void resample(core::Img& out) const;
+  bool scaleToRgba(const AVFrame* f);
+  void orient(core::Img& out);
 };
 
-bool FrameSource::Impl::prepare() {
+// Zero on success, else an FFmpeg error code. `whitelist` names the only
+// protocols by which the file and any file it refers to (playlists, concat
+// lists) may be opened: a path must never reach a network or another program.
+int FrameSource::Impl::openInput(const std::string& url, const char* whitelist) {
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) return AVERROR(ENOMEM);
+  if (file) {
+    constexpr int kBufferSize = 1 << 15;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kBufferSize));
+    if (buffer) {
+      io.reset(avio_alloc_context(buffer, kBufferSize, 0, file.get(), readFile, nullptr, seekFile));
+    }
+    if (!io) {
+      av_free(buffer);
+      avformat_free_context(raw);
+      return AVERROR(ENOMEM);
+    }
+    raw->pb = io.get();
+  }
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", whitelist, 0);
+  const int err = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (err < 0) return err;  // raw is freed
+  fmt.reset(raw);
+  return avformat_find_stream_info(raw, nullptr);
+}
+
+// Cover pictures are stored as video streams too; they are not the video.
+bool FrameSource::Impl::findFirstVideoStream() {
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    AVStream* st = fmt->streams[i];
+    if (streamIndex < 0 && st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+        !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      streamIndex = static_cast<int>(i);
+    } else {
+      st->discard = AVDISCARD_ALL;  // the demuxer skips what we never read
+    }
+  }
+  if (streamIndex < 0) return false;
+  timeBase = fmt->streams[streamIndex]->time_base;
+  return true;
+}
+
+// Natural size, frame rate and display matrix, and from them the analysis size.
+void FrameSource::Impl::readOrientation() {
+  const AVStream* st = fmt->streams[streamIndex];
+  info.naturalW = st->codecpar->width;
+  info.naturalH = st->codecpar->height;
+  info.fps = nominalRate(st);
+  info.xf = displayMatrix(st);
+  fixAnalysisSize(info);
+}
+
+// Raw streams carry no times at all; their frames are then timed from the
+// stream's start, one frame period apart.
+void FrameSource::Impl::fixTiming() {
+  AVStream* st = fmt->streams[streamIndex];
+  firstPts = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  AVRational rate = kDefaultRate;
+  for (AVRational r : {st->avg_frame_rate, st->r_frame_rate}) {
+    if (r.num > 0 && r.den > 0) {
+      rate = r;
+      break;
+    }
+  }
+  period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), timeBase));
+  // Taken before any seek: a seek by timestamp adds entries from wherever
+  // it probed.
+  if (avformat_index_get_entries_count(st) > 0) {
+    indexStart = avformat_index_get_entry(st, 0)->timestamp;
+  }
+}
+
+namespace {
+
+int getBuffer(AVCodecContext* c, AVFrame* f, int flags) {
+  const int err = avcodec_default_get_buffer2(c, f, flags);
+  if (err == AVERROR(ENOMEM)) static_cast<FrameSource::Impl*>(c->opaque)->outOfMemory = true;
+  return err;
+}
+
+}  // namespace
+
+// Empty on success, else the message to fail with.
+std::string FrameSource::Impl::openDecoder() {
+  const AVStream* st = fmt->streams[streamIndex];
+  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+  if (!codec) return readerError(AVERROR_DECODER_NOT_FOUND);
+  dec.reset(avcodec_alloc_context3(codec));
+  if (!dec) return std::string(kReaderNotStarted);
+  int err = avcodec_parameters_to_context(dec.get(), st->codecpar);
+  if (err >= 0) {
+    dec->pkt_timebase = st->time_base;
+    dec->opaque = this;
+    dec->get_buffer2 = getBuffer;
+    dec->thread_count = 0;  // as many as the machine has
+    dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    err = avcodec_open2(dec.get(), codec, nullptr);
+  }
+  if (err < 0) return readerError(err);
+  pkt.reset(av_packet_alloc());
+  frm.reset(av_frame_alloc());
+  if (!pkt || !frm) return std::string(kReaderNotStarted);
+  return {};
+}
+
+// To the key frame at or before the start. Containers with an index (MP4,
+// Matroska) land there; others (MPEG-TS, raw streams) search by timestamp and
+// may land after the start or between key frames, where nothing decodes until
+// the next key frame. The first packet tells: if it is not a key frame known
+// to lie at or before the start, the span is read from the beginning of the
+// file instead, which only costs time. The target is rounded down so that a
+// start between two ticks of the stream's clock does not skip the frame
+// before it.
+void FrameSource::Impl::seekToSpan(double inicio, double fin) {
+  startUnits = roundSaturate(inicio * 60000.0);
+  endUnits = roundSaturate((fin + 0.0005) * 60000.0);
+  if (startUnits <= 0) return;
+  AVFormatContext* f = fmt.get();
+  const int64_t ts = av_rescale_q_rnd(startUnits, kSpanUnit, timeBase, AV_ROUND_DOWN);
+  // A failed seek may have read the whole file looking for the time.
+  if (av_seek_frame(f, streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+    rewind();
+    return;
+  }
+  AVPacket* p = pkt.get();
+  while (av_read_frame(f, p) >= 0) {
+    if (p->stream_index != streamIndex) {
+      av_packet_unref(p);
+      continue;
+    }
+    const int64_t at = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+    if ((p->flags & AV_PKT_FLAG_KEY) && at != AV_NOPTS_VALUE &&
+        av_compare_ts(at, timeBase, startUnits, kSpanUnit) <= 0) {
+      pending = true;
+      return;
+    }
+    av_packet_unref(p);
+    break;
+  }
+  rewind();
+}
+
+// Back to the first packet. A demuxer with an index goes to its first entry:
+// some (AVI) count frames as they read, and a byte seek to 0 would leave
+// that count, and so every time after it, where the failed seek left it.
+void FrameSource::Impl::rewind() {
+  AVFormatContext* f = fmt.get();
+  if (indexStart != AV_NOPTS_VALUE &&
+      av_seek_frame(f, streamIndex, indexStart, AVSEEK_FLAG_BACKWARD) >= 0) {
+    return;
+  }
+  if (av_seek_frame(f, -1, 0, AVSEEK_FLAG_BYTE) < 0) {
+    av_seek_frame(f, streamIndex, firstPts, AVSEEK_FLAG_BACKWARD);
+  }
+}
+
+// The analysis size must suit the pyramid and fit in memory; then the layout
+// fixes the scaled frame's size and the buffers are made once for all frames.
+bool FrameSource::Impl::fixLayout() {
+  if (info.GW < kMinAnalysisSide || info.GH < kMinAnalysisSide ||
+      info.GW > kMaxAnalysisPixels / info.GH) {
+    return false;
+  }
   const Transform& m = info.xf;
   if (m.b == 0 && m.c == 0 && m.a != 0 && m.d != 0) {
     layout = Layout::kFlip;
@@ -194,149 +467,19 @@ bool FrameSource::Impl::prepare() {
   rgbaStride = static_cast<int>((sw * 4 + 63) / 64 * 64);
   rgba.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(rgbaStride * sh) + 64)));
   if (!rgba) return false;
-  if (layout == Layout::kTranspose) stored.resize(static_cast<size_t>(sw * kStripRows));
+  if (layout == Layout::kTranspose) stored.resize(static_cast<size_t>(sw * kTurnStripRows));
   if (layout == Layout::kGeneral) stored.resize(static_cast<size_t>(sw * sh));
   return true;
 }
 
-namespace {
-
-// Grey of n RGBA pixels. The vector path does, lane by lane, the same single
-// multiplications and additions in the same order as greyOf (no fused
-// multiply-add), so both give the same bits. The scalar loop alone took a
-// fifth of a 1080p run in bench/tracker.
-void greyLine(const uint8_t* s, float* d, int64_t n) {
-  int64_t x = 0;
-#if defined(__SSE2__)
-  const __m128i byte = _mm_set1_epi32(0xff);
-  const __m128 wr = _mm_set1_ps(0.299f), wg = _mm_set1_ps(0.587f), wb = _mm_set1_ps(0.114f);
-  for (; x + 4 <= n; x += 4) {
-    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * x));
-    const __m128 r = _mm_cvtepi32_ps(_mm_and_si128(px, byte));
-    const __m128 g = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(px, 8), byte));
-    const __m128 b = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(px, 16), byte));
-    const __m128 v =
-        _mm_add_ps(_mm_add_ps(_mm_mul_ps(r, wr), _mm_mul_ps(g, wg)), _mm_mul_ps(b, wb));
-    _mm_storeu_ps(d + x, v);
-  }
-#endif
-  for (; x < n; ++x) d[x] = greyOf(s[4 * x], s[4 * x + 1], s[4 * x + 2]);
-}
-
-}  // namespace
-
-// Grey of the scaled RGBA frame into dst (sw x sh), optionally mirrored.
-void FrameSource::Impl::greyRows(float* dst, bool mirrorX, bool mirrorY) const {
-  for (int64_t y = 0; y < sh; ++y) {
-    const uint8_t* s = rgba.get() + (mirrorY ? sh - 1 - y : y) * rgbaStride;
-    float* d = dst + y * sw;
-    greyLine(s, d, sw);
-    if (mirrorX) std::reverse(d, d + sw);
-  }
-}
-
-// Quarter turns: stored (x, y) is shown at row x and column y (each possibly
-// mirrored). A strip of stored rows is made grey into a buffer that stays in
-// cache, then each stored column of the strip is written as one contiguous
-// run of a displayed row; a transpose through memory costs twice as much.
-void FrameSource::Impl::turn(core::Img& out) {
-  const int64_t gw = out.w;  // == sh
-  for (int64_t y0 = 0; y0 < sh; y0 += kStripRows) {
-    const int64_t n = std::min(kStripRows, sh - y0);
-    for (int64_t k = 0; k < n; ++k) {
-      greyLine(rgba.get() + (y0 + k) * rgbaStride, stored.data() + k * sw, sw);
-    }
-    int64_t x = 0;
-#if defined(__SSE2__)
-    // 4 x 4 blocks: four stored rows in, four displayed rows out.
-    if (n == kStripRows) {
-      for (; x + 4 <= sw; x += 4) {
-        for (int64_t k = 0; k < n; k += 4) {
-          const float* src = stored.data() + k * sw + x;
-          __m128 r0 = _mm_loadu_ps(src), r1 = _mm_loadu_ps(src + sw);
-          __m128 r2 = _mm_loadu_ps(src + 2 * sw), r3 = _mm_loadu_ps(src + 3 * sw);
-          _MM_TRANSPOSE4_PS(r0, r1, r2, r3);  // r_i now holds column x + i
-          const __m128 cols[4] = {r0, r1, r2, r3};
-          for (int i = 0; i < 4; ++i) {
-            float* row = out.p.data() + (flipX ? sw - 1 - (x + i) : x + i) * gw;
-            if (flipY) {
-              _mm_storeu_ps(row + (sh - 1 - y0 - k - 3),
-                            _mm_shuffle_ps(cols[i], cols[i], _MM_SHUFFLE(0, 1, 2, 3)));
-            } else {
-              _mm_storeu_ps(row + y0 + k, cols[i]);
-            }
-          }
-        }
-      }
-    }
-#endif
-    for (; x < sw; ++x) {
-      float* row = out.p.data() + (flipX ? sw - 1 - x : x) * gw;
-      const float* col = stored.data() + x;
-      if (flipY) {
-        float* d = row + (sh - 1 - y0);
-        for (int64_t k = 0; k < n; ++k) d[-k] = col[k * sw];
-      } else {
-        float* d = row + y0;
-        for (int64_t k = 0; k < n; ++k) d[k] = col[k * sw];
-      }
-    }
-  }
-}
-
-// Any other matrix: each displayed pixel centre is taken back through the
-// inverse matrix into the stored frame and sampled bilinearly; the corners
-// of the bounding box that the frame does not cover stay black.
-void FrameSource::Impl::resample(core::Img& out) const {
-  const Transform& m = info.xf;
-  const double nw = static_cast<double>(info.naturalW), nh = static_cast<double>(info.naturalH);
-  double minX = 0, maxX = 0, minY = 0, maxY = 0;
-  for (auto [x, y] : {std::pair{nw, 0.0}, std::pair{0.0, nh}, std::pair{nw, nh}}) {
-    const double X = m.a * x + m.c * y, Y = m.b * x + m.d * y;
-    minX = std::min(minX, X);
-    maxX = std::max(maxX, X);
-    minY = std::min(minY, Y);
-    maxY = std::max(maxY, Y);
-  }
-  const double det = m.a * m.d - m.b * m.c;
-  std::fill(out.p.begin(), out.p.end(), 0.0f);
-  if (det == 0 || !std::isfinite(det)) return;
-  const double kx = (maxX - minX) / static_cast<double>(out.w);
-  const double ky = (maxY - minY) / static_cast<double>(out.h);
-  const double toSx = static_cast<double>(sw) / nw, toSy = static_cast<double>(sh) / nh;
-  for (int64_t Y = 0; Y < out.h; ++Y) {
-    const double py = minY + (static_cast<double>(Y) + 0.5) * ky;
-    for (int64_t X = 0; X < out.w; ++X) {
-      const double px = minX + (static_cast<double>(X) + 0.5) * kx;
-      const double sx = (m.d * px - m.c * py) / det * toSx - 0.5;
-      const double sy = (m.a * py - m.b * px) / det * toSy - 0.5;
-      if (!(sx >= -0.5 && sx <= static_cast<double>(sw) - 0.5 && sy >= -0.5 &&
-            sy <= static_cast<double>(sh) - 0.5)) {
-        continue;
-      }
-      const double cx = std::clamp(sx, 0.0, static_cast<double>(sw - 1));
-      const double cy = std::clamp(sy, 0.0, static_cast<double>(sh - 1));
-      const int64_t ix = std::min(static_cast<int64_t>(cx), sw - 2 < 0 ? 0 : sw - 2);
-      const int64_t iy = std::min(static_cast<int64_t>(cy), sh - 2 < 0 ? 0 : sh - 2);
-      const int64_t jx = std::min(ix + 1, sw - 1), jy = std::min(iy + 1, sh - 1);
-      const float fx = static_cast<float>(cx - static_cast<double>(ix));
-      const float fy = static_cast<float>(cy - static_cast<double>(iy));
-      const float* s = stored.data();
-      const float top = s[iy * sw + ix] + (s[iy * sw + jx] - s[iy * sw + ix]) * fx;
-      const float bot = s[jy * sw + ix] + (s[jy * sw + jx] - s[jy * sw + ix]) * fx;
-      out.p[static_cast<size_t>(Y * out.w + X)] = top + (bot - top) * fy;
-    }
-  }
-}
-
-bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
+// The frame at the scaled size in RGBA. Area averaging for reductions: every
+// source pixel counts, so fine texture does not alias into false matches.
+bool FrameSource::Impl::scaleToRgba(const AVFrame* f) {
   bool full = f->color_range == AVCOL_RANGE_JPEG;
   const AVPixelFormat fmtIn = plainFormat(static_cast<AVPixelFormat>(f->format), full);
   const int cs =
       (f->colorspace >= 0 && f->colorspace <= AVCOL_SPC_BT2020_CL) ? f->colorspace : SWS_CS_DEFAULT;
   if (f->width != srcW || f->height != srcH || fmtIn != srcFmt || cs != srcCs || full != srcFull) {
-    // Area averaging for reductions: every source pixel counts, so fine
-    // texture does not alias into false matches.
     const bool reduces = sw < f->width || sh < f->height;
     SwsContext* ctx = sws_getCachedContext(
         sws.release(), f->width, f->height, fmtIn, static_cast<int>(sw), static_cast<int>(sh),
@@ -354,57 +497,113 @@ bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
   }
   uint8_t* dstData[4] = {rgba.get(), nullptr, nullptr, nullptr};
   int dstStride[4] = {rgbaStride, 0, 0, 0};
-  if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dstData, dstStride) <= 0) {
-    return false;
-  }
+  return sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dstData, dstStride) > 0;
+}
+
+// The scaled RGBA frame, made grey and turned as the display matrix says.
+void FrameSource::Impl::orient(core::Img& out) {
   out.w = info.GW;
   out.h = info.GH;
   out.p.resize(static_cast<size_t>(info.GW * info.GH));
+  const RgbaFrame frame{rgba.get(), sw, sh, rgbaStride};
   switch (layout) {
     case Layout::kFlip:
-      greyRows(out.p.data(), flipX, flipY);
+      greyMirrored(frame, flipX, flipY, out.p.data());
       break;
     case Layout::kTranspose:
-      turn(out);
+      greyTurned(frame, flipX, flipY, stored.data(), out.p.data());
       break;
     case Layout::kGeneral:
-      greyRows(stored.data(), false, false);
-      resample(out);
+      greyMirrored(frame, false, false, stored.data());
+      resampleGrey(GreyFrame{stored.data(), sw, sh}, static_cast<double>(info.naturalW),
+                   static_cast<double>(info.naturalH), info.xf, out.p.data(), out.w, out.h);
       break;
   }
+}
+
+bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
+  if (!scaleToRgba(f)) return false;
+  orient(out);
   return true;
 }
 
-// To the key frame at or before the start. Containers with an index (MP4,
-// Matroska) land there; others (MPEG-TS, raw streams) search by timestamp and
-// may land after the start or between key frames, where nothing decodes until
-// the next key frame. The first packet tells: if it is not a key frame at or
-// before the start, the span is read from the beginning of the file instead,
-// which only costs time.
-void FrameSource::Impl::seekToSpan() {
-  AVFormatContext* f = fmt.get();
-  AVStream* st = f->streams[streamIndex];
-  const int64_t ts = av_rescale_q(startUnits, kSpanUnit, timeBase);
-  if (av_seek_frame(f, streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0) return;
-  AVPacket* p = pkt.get();
-  while (av_read_frame(f, p) >= 0) {
-    if (p->stream_index != streamIndex) {
-      av_packet_unref(p);
-      continue;
+// A decoded frame before the span is skipped; the first at or after the
+// span's end ends the span.
+Taken FrameSource::Impl::take(double& t, core::Img& out) {
+  AVFrame* f = frm.get();
+  const int64_t pts = stamp(f);
+  Taken taken;
+  if (av_compare_ts(pts, timeBase, startUnits, kSpanUnit) < 0) {
+    taken = Taken::kSkipped;
+  } else if (av_compare_ts(pts, timeBase, endUnits, kSpanUnit) >= 0) {
+    taken = Taken::kEnded;
+  } else {
+    t = static_cast<double>(pts) * timeBase.num / timeBase.den;
+    taken = Taken::kDelivered;
+    if (!convert(f, out)) {
+      error = kReaderNotStarted;
+      taken = Taken::kEnded;
     }
-    const int64_t at = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
-    if ((p->flags & AV_PKT_FLAG_KEY) &&
-        (at == AV_NOPTS_VALUE || av_compare_ts(at, timeBase, startUnits, kSpanUnit) <= 0)) {
-      pending = true;
+  }
+  av_frame_unref(f);
+  if (taken == Taken::kEnded) ended = true;
+  return taken;
+}
+
+// The frame's best-effort time; a frame without one follows the previous
+// frame by one period.
+int64_t FrameSource::Impl::stamp(const AVFrame* f) {
+  int64_t pts = f->best_effort_timestamp;
+  if (pts == AV_NOPTS_VALUE) pts = lastPts == AV_NOPTS_VALUE ? firstPts : lastPts + period;
+  lastPts = pts;
+  return pts;
+}
+
+// The decoder's next packet of our stream; at the end of the file (or of its
+// readable part) the flush, so that the last frames come out. Like ffmpeg,
+// a demuxer error is the end of the readable part.
+void FrameSource::Impl::feed() {
+  AVPacket* p = pkt.get();
+  if (pending) {
+    pending = false;
+  } else if (const int read = av_read_frame(fmt.get(), p); read < 0) {
+    if (read == AVERROR(ENOMEM) || read == AVERROR(EAGAIN)) {
+      rejected(read);
       return;
     }
+    draining = true;
+    avcodec_send_packet(dec.get(), nullptr);
+    return;
+  }
+  if (p->stream_index != streamIndex) {
     av_packet_unref(p);
-    break;
+    return;
   }
-  if (av_seek_frame(f, -1, 0, AVSEEK_FLAG_BYTE) < 0) {
-    av_seek_frame(f, streamIndex, st->start_time != AV_NOPTS_VALUE ? st->start_time : 0,
-                  AVSEEK_FLAG_BACKWARD);
+  const int sent = avcodec_send_packet(dec.get(), p);
+  if (sent == AVERROR(EAGAIN)) {
+    pending = true;  // the decoder wants its frames taken first
+    rejected(sent);
+    return;
   }
+  av_packet_unref(p);
+  if (sent < 0) rejected(sent);
+}
+
+// A packet or frame the decoder or demuxer refused. Only memory running out
+// is a failure of the reader; anything else is damage to skip, unless it
+// repeats without end.
+void FrameSource::Impl::rejected(int err) {
+  if (err != AVERROR(EAGAIN)) rejectedAny = true;
+  if (err == AVERROR(ENOMEM) || outOfMemory) {
+    fail(AVERROR(ENOMEM));
+  } else if (++errorsInARow >= kMaxErrorsInARow) {
+    ended = true;
+  }
+}
+
+void FrameSource::Impl::fail(int err) {
+  error = readerError(err);
+  ended = true;
 }
 
 FrameSource::FrameSource(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -414,70 +613,51 @@ const VideoInfo& FrameSource::info() const {
   return impl_->info;
 }
 
+const std::string& FrameSource::error() const {
+  return impl_->error;
+}
+
+// Element 1 is a file path, never an FFmpeg URL: "file:" keeps a name such as
+// "concat:a|b" or "http://x" a name of a local file.
 OpenResult FrameSource::open(const std::string& path, double inicio, double fin) {
+  auto impl = std::make_unique<Impl>();
+  if (isStreamed(path)) {
+    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(path.c_str(), "rb"));
+    if (!in) return failure(kStatusUnreadable, std::string(kNoVideo));
+    if (const int err = spool(in.get(), impl->file); err < 0) {
+      return failure(kStatusReader, readerError(err));
+    }
+  }
+  return start(std::move(impl), "file:" + path, "file", inicio, fin);
+}
+
+OpenResult FrameSource::openMemory(const uint8_t* data, size_t size, double inicio, double fin) {
+  auto impl = std::make_unique<Impl>();
+  if (size == 0) return failure(kStatusUnreadable, std::string(kNoVideo));
+  impl->file.reset(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
+  if (!impl->file) return failure(kStatusReader, readerError(AVERROR(errno)));
+  // Nothing outside the buffer may be opened, not even a local file.
+  return start(std::move(impl), "memory", "none", inicio, fin);
+}
+
+OpenResult FrameSource::start(std::unique_ptr<Impl> impl, const std::string& url,
+                              const char* whitelist, double inicio, double fin) {
   // FFmpeg's own diagnostics would add lines to standard error, where seguir
   // promises at most one.
   av_log_set_level(AV_LOG_QUIET);
-  auto impl = std::make_unique<Impl>();
-
-  AVFormatContext* rawFmt = nullptr;
-  if (avformat_open_input(&rawFmt, path.c_str(), nullptr, nullptr) < 0) {
+  if (const int err = impl->openInput(url, whitelist); err < 0) {
+    // Memory running out is the reader failing, not the file.
+    if (err == AVERROR(ENOMEM)) return failure(kStatusReader, readerError(err));
     return failure(kStatusUnreadable, std::string(kNoVideo));
   }
-  impl->fmt.reset(rawFmt);
-  AVFormatContext* fmt = rawFmt;
-  if (avformat_find_stream_info(fmt, nullptr) < 0) {
-    return failure(kStatusUnreadable, std::string(kNoVideo));
+  if (!impl->findFirstVideoStream()) return failure(kStatusUnreadable, std::string(kNoVideo));
+  impl->readOrientation();
+  impl->fixTiming();
+  if (std::string message = impl->openDecoder(); !message.empty()) {
+    return failure(kStatusReader, std::move(message));
   }
-  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
-    const AVStream* st = fmt->streams[i];
-    if (impl->streamIndex < 0 && st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-        !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-      impl->streamIndex = static_cast<int>(i);
-    } else {
-      fmt->streams[i]->discard = AVDISCARD_ALL;  // the demuxer skips what we never read
-    }
-  }
-  if (impl->streamIndex < 0) return failure(kStatusUnreadable, std::string(kNoVideo));
-  AVStream* st = fmt->streams[impl->streamIndex];
-  impl->timeBase = st->time_base;
-
-  VideoInfo& info = impl->info;
-  info.naturalW = st->codecpar->width;
-  info.naturalH = st->codecpar->height;
-  info.fps = nominalRate(st);
-  info.xf = displayMatrix(st);
-  fixAnalysisSize(info);
-
-  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-  if (!codec) {
-    return failure(kStatusReader,
-                   std::string(kReaderFailedPrefix) + errorText(AVERROR_DECODER_NOT_FOUND));
-  }
-  impl->dec.reset(avcodec_alloc_context3(codec));
-  if (!impl->dec) return failure(kStatusReader, std::string(kReaderNotStarted));
-  AVCodecContext* dec = impl->dec.get();
-  int err = avcodec_parameters_to_context(dec, st->codecpar);
-  if (err >= 0) {
-    dec->pkt_timebase = st->time_base;
-    dec->thread_count = 0;  // as many as the machine has
-    dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    err = avcodec_open2(dec, codec, nullptr);
-  }
-  if (err < 0) return failure(kStatusReader, std::string(kReaderFailedPrefix) + errorText(err));
-
-  impl->pkt.reset(av_packet_alloc());
-  impl->frm.reset(av_frame_alloc());
-  if (!impl->pkt || !impl->frm) return failure(kStatusReader, std::string(kReaderNotStarted));
-
-  impl->startUnits = roundSaturate(inicio * 60000.0);
-  impl->endUnits = roundSaturate((fin + 0.0005) * 60000.0);
-  if (impl->startUnits > 0) impl->seekToSpan();
-
-  if (info.GW < kMinAnalysisSide || info.GH < kMinAnalysisSide ||
-      info.GW > kMaxAnalysisPixels / info.GH || !impl->prepare()) {
-    return failure(kStatusReader, std::string(kReaderNotStarted));
-  }
+  impl->seekToSpan(inicio, fin);
+  if (!impl->fixLayout()) return failure(kStatusReader, std::string(kReaderNotStarted));
   OpenResult ok;
   ok.source.reset(new FrameSource(std::move(impl)));
   return ok;
@@ -485,46 +665,33 @@ OpenResult FrameSource::open(const std::string& path, double inicio, double fin)
 
 bool FrameSource::next(double& t, core::Img& frame) {
   Impl& s = *impl_;
-  AVFrame* f = s.frm.get();
-  while (!s.ended) {
-    const int got = avcodec_receive_frame(s.dec.get(), f);
-    if (got == 0) {
-      const int64_t pts = f->best_effort_timestamp;
-      if (pts == AV_NOPTS_VALUE || av_compare_ts(pts, s.timeBase, s.startUnits, kSpanUnit) < 0) {
-        av_frame_unref(f);  // before the span, or not placeable in it
-        continue;
-      }
-      if (av_compare_ts(pts, s.timeBase, s.endUnits, kSpanUnit) >= 0) {
-        av_frame_unref(f);
+  try {
+    while (!s.ended) {
+      const int got = avcodec_receive_frame(s.dec.get(), s.frm.get());
+      if (got == 0) {
+        s.errorsInARow = 0;
+        s.decodedAny = true;
+        const Taken taken = s.take(t, frame);
+        if (taken != Taken::kSkipped) return taken == Taken::kDelivered;
+      } else if (got == AVERROR_EOF || (got == AVERROR(EAGAIN) && s.draining)) {
         s.ended = true;
-        break;
+      } else if (got == AVERROR(EAGAIN)) {
+        s.feed();
+      } else {
+        s.rejected(got);  // a frame that did not decode
       }
-      t = static_cast<double>(pts) * s.timeBase.num / s.timeBase.den;
-      const bool ok = s.convert(f, frame);
-      av_frame_unref(f);
-      if (!ok) s.ended = true;
-      return ok;
     }
-    if (got != AVERROR(EAGAIN) || s.draining) {  // end of stream or a decoding error
-      s.ended = true;
-      break;
+  } catch (const std::bad_alloc&) {
+    s.fail(AVERROR(ENOMEM));
+  }
+  if (s.error.empty()) {
+    if (s.outOfMemory) {
+      s.fail(AVERROR(ENOMEM));
+    } else if (s.rejectedAny && !s.decodedAny) {
+      // Not one frame from all the decoder was given: the reader failed
+      // (some decoders report memory running out as damaged data).
+      s.error = kReaderNotStarted;
     }
-    AVPacket* p = s.pkt.get();
-    if (s.pending) {
-      s.pending = false;
-    } else if (av_read_frame(s.fmt.get(), p) < 0) {
-      // End of file (or an unreadable rest): flush so the last frames come out.
-      s.draining = true;
-      avcodec_send_packet(s.dec.get(), nullptr);
-      continue;
-    }
-    if (p->stream_index != s.streamIndex) {
-      av_packet_unref(p);
-      continue;
-    }
-    const int sent = avcodec_send_packet(s.dec.get(), p);
-    av_packet_unref(p);
-    if (sent < 0 && sent != AVERROR(EAGAIN)) s.ended = true;
   }
   return false;
 }

@@ -8,14 +8,9 @@
 #include <string>
 
 #include "core/tracking_core.hpp"
+#include "tracker/pixel_geometry.hpp"
 
 namespace seguir {
-
-// The container's display matrix, linear part and translation, acting on
-// top-down pixel coordinates: x' = a x + c y + tx, y' = b x + d y + ty.
-struct Transform {
-  double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
-};
 
 struct VideoInfo {
   int64_t naturalW = 0, naturalH = 0;  // coded size of the stream
@@ -39,6 +34,9 @@ class FrameSource {
   // seconds (both ends on a 1/60000 s grid; a frame exactly at `fin` belongs
   // to the span).
   static OpenResult open(const std::string& path, double inicio, double fin);
+  // The same over a file held in memory, which must outlive the source.
+  // Nothing outside the buffer is ever opened.
+  static OpenResult openMemory(const uint8_t* data, size_t size, double inicio, double fin);
 
   ~FrameSource();
   FrameSource(const FrameSource&) = delete;
@@ -49,14 +47,20 @@ class FrameSource {
   // The next frame of the span in presentation order: its best-effort time in
   // seconds on the stream's timeline and its analysis frame (GW x GH grey
   // values 0..255, top row first). `frame` may hold a buffer of an earlier
-  // frame, which is reused. False at the end of the span, which is final; a
-  // decoding error ends the span the same way.
+  // frame, which is reused. False at the end of the span, which is final.
+  // Damaged packets are skipped; the span ends early only when the file
+  // cannot be read any further, or with error() set when the reader failed
+  // (memory ran out, a frame could not be converted).
   bool next(double& t, core::Img& frame);
+  // Empty unless reading failed: then the message to fail with, status 4.
+  const std::string& error() const;
 
   struct Impl;
 
  private:
   explicit FrameSource(std::unique_ptr<Impl> impl);
+  static OpenResult start(std::unique_ptr<Impl> impl, const std::string& url, const char* whitelist,
+                          double inicio, double fin);
   std::unique_ptr<Impl> impl_;
 };
 

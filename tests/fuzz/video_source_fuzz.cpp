@@ -1,0 +1,43 @@
+// libFuzzer target: the video frame source over a file held in memory, read
+// through FFmpeg's demuxers and decoders exactly as seguir reads a file.
+//
+// Input: one byte that chooses where the span starts (so that seeking is
+// exercised too), then the file. Seeds: tests/fuzz/video_seeds.sh.
+#include <cstddef>
+#include <cstdint>
+
+#include "tracker/video.hpp"
+
+namespace {
+
+// Enough frames to cross a seek, the first key frame and B-frame reordering;
+// few enough that an input costs milliseconds, not seconds.
+constexpr int kMaxFrames = 6;
+// Larger pictures only cost time: the same code runs on them.
+constexpr int64_t kMaxNaturalPixels = int64_t{1} << 20;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const double inicio = (data[0] % 4) * 0.25;
+  seguir::OpenResult opened =
+      seguir::FrameSource::openMemory(data + 1, size - 1, inicio, inicio + 2);
+  if (!opened.source) return 0;
+  seguir::FrameSource& source = *opened.source;
+  const seguir::VideoInfo& info = source.info();
+  if (info.naturalW * info.naturalH > kMaxNaturalPixels) return 0;
+  double t = 0;
+  core::Img img;
+  for (int k = 0; k < kMaxFrames && source.next(t, img); ++k) {
+    // Every delivered frame is a whole analysis frame of grey values.
+    if (img.w != info.GW || img.h != info.GH ||
+        img.p.size() != static_cast<size_t>(info.GW * info.GH)) {
+      __builtin_trap();
+    }
+    for (float v : img.p) {
+      if (!(v >= 0 && v <= 255)) __builtin_trap();
+    }
+  }
+  return 0;
+}

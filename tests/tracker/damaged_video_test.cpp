@@ -1,0 +1,306 @@
+// Hostile and unusual video input: damaged files, files without times, pipes,
+// names that FFmpeg would take for URLs, and memory running out.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
+
+#include "helpers.hpp"
+#include "tracker/messages.hpp"
+#include "tracker/video.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SEGUIR_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SEGUIR_ASAN 1
+#endif
+#endif
+
+namespace seguir {
+namespace {
+
+using testing::runSeguir;
+using testing::Scratch;
+using testing::shellQuote;
+namespace fs = std::filesystem;
+
+// The frames of a span, or the message of a failed open or read in `error`.
+struct Read {
+  std::vector<double> times;
+  std::vector<double> means;
+  std::string error;
+};
+
+Read readAll(OpenResult o) {
+  Read r;
+  if (!o.source) {
+    r.error = o.message;
+    return r;
+  }
+  core::Img img;
+  for (double t = 0; o.source->next(t, img);) {
+    r.times.push_back(t);
+    double sum = 0;
+    for (float v : img.p) sum += v;
+    r.means.push_back(sum / static_cast<double>(img.p.size()));
+  }
+  r.error = o.source->error();
+  return r;
+}
+
+Read readSpan(const std::string& path, double inicio, double fin) {
+  return readAll(FrameSource::open(path, inicio, fin));
+}
+
+// How many frames ffmpeg itself decodes from a file.
+int ffmpegFrames(const Scratch& s, const std::string& path) {
+  const std::string out = s.path("count.txt");
+  const std::string cmd =
+      "ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames -of csv=p=0 " +
+      shellQuote(path) + " >" + shellQuote(out);
+  if (std::system(cmd.c_str()) != 0) return -1;
+  return std::atoi(testing::readFile(out).c_str());
+}
+
+// Flips `count` random bits between the given fractions of the file, with a
+// fixed seed so that every run damages the same bytes.
+void flipBits(const std::string& from, const std::string& to, int count, double lo, double hi) {
+  std::string bytes = testing::readFile(from);
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<size_t> at(
+      static_cast<size_t>(lo * static_cast<double>(bytes.size())),
+      static_cast<size_t>(hi * static_cast<double>(bytes.size())));
+  for (int k = 0; k < count; ++k) bytes[at(rng)] ^= static_cast<char>(1 << (rng() % 8));
+  std::ofstream(to, std::ios::binary) << bytes;
+}
+
+bool increasing(const std::vector<double>& times) {
+  for (size_t k = 1; k < times.size(); ++k) {
+    if (!(times[k] > times[k - 1])) return false;
+  }
+  return true;
+}
+
+TEST(DamagedVideo, RejectedPacketsAreSkippedNotTheEndOfTheSpan) {
+  Scratch s;
+  const std::string clip = s.path("clip.mp4");
+  testing::lavfiClip("testsrc2=size=320x240:rate=30:duration=6", clip,
+                     "-c:v libx264 -preset ultrafast -g 30 -pix_fmt yuv420p");
+
+  // Random bit flips over the middle half of the file.
+  flipBits(clip, s.path("flipped.mp4"), 2000, 0.25, 0.75);
+  // The first 40 KB of the video data overwritten with noise: the opening
+  // group of pictures is lost, the later ones decode.
+  std::string bytes = testing::readFile(clip);
+  const size_t mdat = bytes.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  std::mt19937 rng(7);
+  for (size_t k = mdat + 4; k < mdat + 4 + 40000; ++k) bytes[k] = static_cast<char>(rng());
+  std::ofstream(s.path("head.mp4"), std::ios::binary) << bytes;
+
+  for (const char* name : {"clip.mp4", "flipped.mp4", "head.mp4"}) {
+    const int expected = ffmpegFrames(s, s.path(name));
+    ASSERT_GT(expected, 100) << name;
+    const Read r = readSpan(s.path(name), 0, 100);
+    EXPECT_EQ(r.error, "") << name;
+    EXPECT_NEAR(static_cast<double>(r.times.size()), expected, 3) << name;
+    EXPECT_TRUE(increasing(r.times)) << name;
+  }
+  // The program reports the frames it tracked, not the first stretch.
+  const auto o =
+      runSeguir(s, {s.path("head.mp4"), "0", "100", ".3", ".3", ".7", ".7", s.path("t.json")});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+}
+
+TEST(DamagedVideo, NothingDecodableIsAReaderFailure) {
+  Scratch s;
+  // One group of pictures whose key frame is destroyed: no frame decodes.
+  const std::string clip = s.path("clip.mp4");
+  testing::lavfiClip("testsrc2=size=320x240:rate=30:duration=1", clip);
+  std::string bytes = testing::readFile(clip);
+  const size_t mdat = bytes.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  for (size_t k = mdat + 4; k < bytes.size() / 2; ++k) bytes[k] = static_cast<char>(k * 37);
+  std::ofstream(s.path("dead.mp4"), std::ios::binary) << bytes;
+  ASSERT_EQ(ffmpegFrames(s, s.path("dead.mp4")), 0);
+  const auto o =
+      runSeguir(s, {s.path("dead.mp4"), "0", "100", ".3", ".3", ".7", ".7", s.path("t.json")});
+  EXPECT_EQ(o.status, kStatusReader);
+  EXPECT_EQ(o.err, std::string(kReaderNotStarted) + "\n");
+  EXPECT_FALSE(fs::exists(s.path("t.json")));
+}
+
+// 50 frames at 25 fps, frame k uniformly 20 + 4 k, in the given codec and
+// container, so that each frame's time and picture can be checked together.
+void rampClip(const Scratch& s, const std::string& out, const std::string& codec) {
+  const std::string raw = s.path("ramp.gray");
+  {
+    std::ofstream f(raw, std::ios::binary);
+    for (int k = 0; k < 50; ++k) f << std::string(64 * 48, static_cast<char>(20 + 4 * k));
+  }
+  testing::ffmpeg("-f rawvideo -pix_fmt gray -s 64x48 -r 25 -i " + shellQuote(raw) + " " + codec +
+                  " " + shellQuote(out));
+}
+
+void expectRamp(const Read& r, int firstK, int lastK, const std::string& what) {
+  ASSERT_EQ(r.times.size(), static_cast<size_t>(lastK - firstK + 1)) << what;
+  for (int k = firstK; k <= lastK; ++k) {
+    const size_t i = static_cast<size_t>(k - firstK);
+    EXPECT_NEAR(r.times[i], k * 0.04, 1e-6) << what << " frame " << k;
+    EXPECT_NEAR(r.means[i], 20 + 4 * k, 3.0) << what << " frame " << k;
+  }
+  EXPECT_EQ(r.error, "") << what;
+}
+
+TEST(VideoTimes, EachFrameAtItsOwnTimeInEveryContainer) {
+  Scratch s;
+  const std::string x264 = "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10";
+  rampClip(s, s.path("mjpeg.avi"), "-c:v mjpeg -pix_fmt yuvj420p -q:v 2");
+  rampClip(s, s.path("intra.avi"), "-c:v mpeg4 -g 1 -q:v 2 -pix_fmt yuv420p");
+  rampClip(s, s.path("raw.h264"), x264);
+  rampClip(s, s.path("late-index.mp4"), x264);  // the index after the data
+  for (const char* name : {"mjpeg.avi", "intra.avi", "raw.h264", "late-index.mp4"}) {
+    // A start between two frames: 0.5 s lies between frames 12 and 13.
+    expectRamp(readSpan(s.path(name), 0.5, 10), 13, 49, name);
+    expectRamp(readSpan(s.path(name), 0, 1), 0, 25, name);
+    expectRamp(readSpan(s.path(name), 1.2, 1.6), 30, 40, name);
+  }
+
+  // Through a pipe nothing can be read twice, yet the MP4 needs its index
+  // from the end before the first frame.
+  const std::string fifo = s.path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    std::ofstream(fifo, std::ios::binary) << testing::readFile(s.path("late-index.mp4"));
+  });
+  const Read piped = readSpan(fifo, 0.5, 10);
+  writer.join();
+  expectRamp(piped, 13, 49, "pipe");
+
+  // A file held in memory reads as the file does.
+  const std::string mem = testing::readFile(s.path("intra.avi"));
+  expectRamp(readAll(FrameSource::openMemory(reinterpret_cast<const uint8_t*>(mem.data()),
+                                             mem.size(), 0.5, 10)),
+             13, 49, "memory");
+}
+
+// A local TCP port that records whether anything connected to it.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), len), 0);
+    EXPECT_EQ(::listen(fd_, 8), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  std::string url(const std::string& name) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+  }
+  bool reached() const {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 100) > 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST(VideoPath, IsAlwaysALocalFile) {
+  Scratch s;
+  testing::lavfiClip("testsrc2=size=320x240:rate=10:duration=1", s.path("a.mp4"));
+  const std::string a = testing::readFile(s.path("a.mp4"));
+  // Names that FFmpeg would read as protocols, used here as plain file names.
+  std::ofstream(s.path("take:2.mp4"), std::ios::binary) << a;
+  std::ofstream(s.path("b.mp4"), std::ios::binary) << a;
+  // The names must reach FFmpeg as they are, relative to the folder.
+  const fs::path home = fs::current_path();
+  fs::current_path(s.path(""));
+  const std::string out = s.path("t.json");
+  auto o = runSeguir(s, {"take:2.mp4", "0", "10", ".3", ".3", ".7", ".7", out});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.rfind("ok 10 cuadros", 0), 0u) << o.out;
+
+  const std::string noVideo = std::string(kNoVideo) + "\n";
+  Listener server;
+  for (const std::string& url : {std::string("concat:a.mp4|b.mp4"), std::string("pipe:0"),
+                                 std::string("fd:0"), server.url("a.mp4")}) {
+    const std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(url) + " 0 10 .3 .3 .7 .7 " +
+                            shellQuote(out) + " <a.mp4 2>err.txt";
+    const int raw = std::system(cmd.c_str());
+    EXPECT_EQ(WEXITSTATUS(raw), kStatusUnreadable) << url;
+    EXPECT_EQ(testing::readFile(s.path("err.txt")), noVideo) << url;
+  }
+  EXPECT_FALSE(server.reached());
+
+  // A playlist may name local segments, but never a network address.
+  testing::ffmpeg("-i a.mp4 -c copy -f hls -hls_time 0.5 -hls_list_size 0 local.m3u8");
+  o = runSeguir(s, {"local.m3u8", "0", "100", ".3", ".3", ".7", ".7", out});
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string list = testing::readFile(s.path("local.m3u8"));
+  const std::string remote = server.url("local");
+  for (size_t at = 0; (at = list.find("local", at)) != std::string::npos; at += remote.size()) {
+    list.replace(at, 5, remote);
+  }
+  std::ofstream(s.path("net.m3u8")) << list;
+  o = runSeguir(s, {"net.m3u8", "0", "100", ".3", ".3", ".7", ".7", out});
+  EXPECT_NE(o.status, 0);
+  EXPECT_FALSE(server.reached());
+  fs::current_path(home);
+}
+
+TEST(OutOfMemory, IsAReaderFailureInOneLine) {
+#ifdef SEGUIR_ASAN
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit here allows";
+#else
+  Scratch s;
+  testing::lavfiClip("testsrc2=size=3840x2160:rate=5:duration=0.6", s.path("uhd.mp4"));
+  testing::lavfiClip("color=gray:size=8192x8192:rate=5:duration=0.6", s.path("huge.mp4"),
+                     "-vf drawbox=x=3000:y=3000:w=2000:h=2000:color=white:t=fill "
+                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+  int failures = 0;
+  for (const char* name : {"uhd.mp4", "huge.mp4"}) {
+    const std::vector<std::string> args = {s.path(name), "0",  "10", ".3",
+                                           ".3",         ".7", ".7", s.path("t.json")};
+    const auto free = runSeguir(s, args);
+    ASSERT_EQ(free.status, 0) << free.err;
+    // Under each limit the run either succeeds as it does without one, or
+    // fails as a reader, in one line: never an abort, never a shorter track.
+    for (int mb : {200, 300, 400, 600, 1000}) {
+      std::string cmd =
+          "ulimit -v " + std::to_string(mb * 1000) + "; exec " + shellQuote(SEGUIR_EXE);
+      for (const auto& a : args) cmd += " " + shellQuote(a);
+      cmd += " >" + shellQuote(s.path("out.txt")) + " 2>" + shellQuote(s.path("err.txt"));
+      const int raw = std::system(("sh -c " + shellQuote(cmd)).c_str());
+      ASSERT_TRUE(WIFEXITED(raw)) << name << " " << mb;
+      const std::string err = testing::readFile(s.path("err.txt"));
+      if (WEXITSTATUS(raw) == 0) {
+        EXPECT_EQ(testing::readFile(s.path("out.txt")), free.out) << name << " " << mb;
+        continue;
+      }
+      ++failures;
+      EXPECT_EQ(WEXITSTATUS(raw), kStatusReader) << name << " " << mb << ": " << err;
+      EXPECT_EQ(err.rfind(kReaderNotStarted.substr(0, 20), 0), 0u) << err;
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+  }
+  EXPECT_GT(failures, 0);  // the limits are low enough to matter
+#endif
+}
+
+}  // namespace
+}  // namespace seguir
