@@ -12,7 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "messages.hpp"
+#include "remover/messages.hpp"
 
 namespace recortar {
 namespace {
