@@ -64,7 +64,7 @@ EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc) 
   EncodedPng png;
   unpremultiply(raster.px.get(), raster.bytes() / 4);
   const std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> ctx(spng_ctx_new(SPNG_CTX_ENCODER),
-                                                          spng_ctx_free);
+                                                           spng_ctx_free);
   if (!ctx) return png;
   spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
   spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, kLevel);

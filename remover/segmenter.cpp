@@ -19,7 +19,8 @@ void* openModule(std::string& failure) {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   void* module = nullptr;
-  if (!ec) module = dlopen((exe.parent_path() / kSegmentationModule).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!ec)
+    module = dlopen((exe.parent_path() / kSegmentationModule).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) module = dlopen(kSegmentationModule, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     const char* why = dlerror();

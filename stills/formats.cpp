@@ -35,7 +35,8 @@ std::optional<Image> decodeWebp(Bytes file) {
   premultiplyInPlace(image.raster.px.get(), image.raster.bytes() / 4);
 
   const WebPData data{file.data(), file.size()};
-  const std::unique_ptr<WebPDemuxer, void (*)(WebPDemuxer*)> demux(WebPDemux(&data), WebPDemuxDelete);
+  const std::unique_ptr<WebPDemuxer, void (*)(WebPDemuxer*)> demux(WebPDemux(&data),
+                                                                   WebPDemuxDelete);
   if (demux) {
     WebPChunkIterator chunk;
     if (WebPDemuxGetChunk(demux.get(), "ICCP", 1, &chunk)) {
@@ -67,15 +68,21 @@ struct Reader {
 tmsize_t tiffRead(thandle_t h, void* out, tmsize_t n) {
   return static_cast<tmsize_t>(static_cast<Reader*>(h)->read(out, static_cast<std::size_t>(n)));
 }
-tmsize_t tiffWrite(thandle_t, void*, tmsize_t) { return -1; }
+tmsize_t tiffWrite(thandle_t, void*, tmsize_t) {
+  return -1;
+}
 toff_t tiffSeek(thandle_t h, toff_t off, int whence) {
   auto* r = static_cast<Reader*>(h);
   const std::size_t base = whence == SEEK_CUR ? r->pos : whence == SEEK_END ? r->file.size() : 0;
   r->pos = base + off;
   return r->pos;
 }
-int tiffClose(thandle_t) { return 0; }
-toff_t tiffSize(thandle_t h) { return static_cast<Reader*>(h)->file.size(); }
+int tiffClose(thandle_t) {
+  return 0;
+}
+toff_t tiffSize(thandle_t h) {
+  return static_cast<Reader*>(h)->file.size();
+}
 int tiffMap(thandle_t h, void** base, toff_t* size) {
   auto* r = static_cast<Reader*>(h);
   *base = const_cast<std::uint8_t*>(r->file.data());
@@ -142,7 +149,8 @@ std::optional<Image> decodeTiff(Bytes file) {
 namespace {
 
 int gifRead(GifFileType* gif, GifByteType* out, int n) {
-  return static_cast<int>(static_cast<Reader*>(gif->UserData)->read(out, static_cast<std::size_t>(n)));
+  return static_cast<int>(
+      static_cast<Reader*>(gif->UserData)->read(out, static_cast<std::size_t>(n)));
 }
 
 void closeGif(GifFileType* gif) {

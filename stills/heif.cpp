@@ -47,21 +47,21 @@ const Heif* heif() {
     void* lib = dlopen("libheif.so.1", RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) return nullptr;
     auto t = std::make_unique<Heif>();
-    const bool ok =
-        bind(lib, "heif_context_alloc", t->contextAlloc) &&
-        bind(lib, "heif_context_free", t->contextFree) &&
-        bind(lib, "heif_context_read_from_memory_without_copy", t->read) &&
-        bind(lib, "heif_context_get_primary_image_handle", t->primary) &&
-        bind(lib, "heif_image_handle_release", t->handleRelease) &&
-        bind(lib, "heif_image_handle_get_width", t->handleWidth) &&
-        bind(lib, "heif_image_handle_get_height", t->handleHeight) &&
-        bind(lib, "heif_image_handle_is_premultiplied_alpha", t->premultiplied) &&
-        bind(lib, "heif_image_handle_get_raw_color_profile_size", t->profileSize) &&
-        bind(lib, "heif_image_handle_get_raw_color_profile", t->profile) &&
-        bind(lib, "heif_decode_image", t->decode) && bind(lib, "heif_image_release", t->imageRelease) &&
-        bind(lib, "heif_image_get_width", t->imageWidth) &&
-        bind(lib, "heif_image_get_height", t->imageHeight) &&
-        bind(lib, "heif_image_get_plane_readonly", t->plane);
+    const bool ok = bind(lib, "heif_context_alloc", t->contextAlloc) &&
+                    bind(lib, "heif_context_free", t->contextFree) &&
+                    bind(lib, "heif_context_read_from_memory_without_copy", t->read) &&
+                    bind(lib, "heif_context_get_primary_image_handle", t->primary) &&
+                    bind(lib, "heif_image_handle_release", t->handleRelease) &&
+                    bind(lib, "heif_image_handle_get_width", t->handleWidth) &&
+                    bind(lib, "heif_image_handle_get_height", t->handleHeight) &&
+                    bind(lib, "heif_image_handle_is_premultiplied_alpha", t->premultiplied) &&
+                    bind(lib, "heif_image_handle_get_raw_color_profile_size", t->profileSize) &&
+                    bind(lib, "heif_image_handle_get_raw_color_profile", t->profile) &&
+                    bind(lib, "heif_decode_image", t->decode) &&
+                    bind(lib, "heif_image_release", t->imageRelease) &&
+                    bind(lib, "heif_image_get_width", t->imageWidth) &&
+                    bind(lib, "heif_image_get_height", t->imageHeight) &&
+                    bind(lib, "heif_image_get_plane_readonly", t->plane);
     // Newer versions want heif_init before use; older ones have no such call.
     using Init = heif_error (*)(heif_init_params*);
     if (auto init = reinterpret_cast<Init>(dlsym(lib, "heif_init"))) init(nullptr);
@@ -75,7 +75,8 @@ const Heif* heif() {
 std::optional<Image> decodeHeif(Bytes file) {
   const Heif* h = heif();
   if (h == nullptr) return std::nullopt;
-  const std::unique_ptr<heif_context, void (*)(heif_context*)> ctx(h->contextAlloc(), h->contextFree);
+  const std::unique_ptr<heif_context, void (*)(heif_context*)> ctx(h->contextAlloc(),
+                                                                   h->contextFree);
   if (!ctx || h->read(ctx.get(), file.data(), file.size(), nullptr).code != heif_error_Ok) {
     return std::nullopt;
   }
@@ -87,8 +88,7 @@ std::optional<Image> decodeHeif(Bytes file) {
     return std::nullopt;
   }
   heif_image* rawImage = nullptr;
-  if (h->decode(handle.get(), &rawImage, heif_colorspace_RGB, heif_chroma_interleaved_RGBA,
-                nullptr)
+  if (h->decode(handle.get(), &rawImage, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr)
           .code != heif_error_Ok) {
     return std::nullopt;
   }

@@ -48,7 +48,8 @@ Metadata readMarkers(Bytes b) {
   // Only a complete profile is kept: chunks 1..count, each present once.
   if (chunkCount > 0 && static_cast<int>(chunks.size()) == chunkCount &&
       chunks.begin()->first == 1 && chunks.rbegin()->first == chunkCount) {
-    for (const auto& [seq, piece] : chunks) meta.icc.insert(meta.icc.end(), piece.begin(), piece.end());
+    for (const auto& [seq, piece] : chunks)
+      meta.icc.insert(meta.icc.end(), piece.begin(), piece.end());
   }
   return meta;
 }
@@ -70,8 +71,8 @@ std::optional<Image> decodeJpeg(Bytes file) {
   const std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
   if (!tj) return std::nullopt;
   int w = 0, h = 0, subsampling = 0, colourspace = 0;
-  if (tjDecompressHeader3(tj.get(), file.data(), file.size(), &w, &h, &subsampling,
-                          &colourspace) != 0) {
+  if (tjDecompressHeader3(tj.get(), file.data(), file.size(), &w, &h, &subsampling, &colourspace) !=
+      0) {
     return std::nullopt;
   }
   if (!sizeAllowed(w, h)) return std::nullopt;

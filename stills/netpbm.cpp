@@ -21,6 +21,14 @@ std::optional<Image> decodeStb(Bytes file) {
   if (!stbi_info_from_memory(data, len, &w, &h, &channels) || !sizeAllowed(w, h)) {
     return std::nullopt;
   }
+  // stb reads only uncompressed BMP, whose rows must all be in the file: a
+  // damaged height would otherwise have it fill a large raster from nothing.
+  if (file[0] == 'B' && file.size() >= 30) {
+    const std::size_t at = file[14] == 12 ? 24 : 28;  // OS/2's short header, or Windows'
+    const std::uint64_t bits = static_cast<std::uint64_t>(file[at] | (file[at + 1] << 8));
+    const std::uint64_t rowBytes = (static_cast<std::uint64_t>(w) * bits + 31) / 32 * 4;
+    if (rowBytes * static_cast<std::uint64_t>(h) > file.size()) return std::nullopt;
+  }
   Image image;
   image.raster = Raster(w, h);
   std::uint8_t* px = image.raster.px.get();
@@ -92,11 +100,16 @@ std::optional<Header> readHeader(Scanner& s) {
   if (hd.kind == 7) {  // PAM: named fields up to ENDHDR
     for (std::string key = s.word(); key != "ENDHDR"; key = s.word()) {
       std::optional<std::uint32_t> v;
-      if (key == "WIDTH") v = s.number(kSide), hd.w = v.value_or(0);
-      else if (key == "HEIGHT") v = s.number(kSide), hd.h = v.value_or(0);
-      else if (key == "DEPTH") v = s.number(4), hd.depth = v.value_or(0);
-      else if (key == "MAXVAL") v = s.number(65535), hd.maxval = v.value_or(0);
-      else if (key == "TUPLTYPE") v = static_cast<std::uint32_t>(s.word().size());
+      if (key == "WIDTH")
+        v = s.number(kSide), hd.w = v.value_or(0);
+      else if (key == "HEIGHT")
+        v = s.number(kSide), hd.h = v.value_or(0);
+      else if (key == "DEPTH")
+        v = s.number(4), hd.depth = v.value_or(0);
+      else if (key == "MAXVAL")
+        v = s.number(65535), hd.maxval = v.value_or(0);
+      else if (key == "TUPLTYPE")
+        v = static_cast<std::uint32_t>(s.word().size());
       if (!v) return std::nullopt;
     }
     if (hd.depth == 0) return std::nullopt;
@@ -133,7 +146,8 @@ std::optional<Image> decodeNetpbm(Bytes file) {
   const std::size_t sampleBytes = maxval > 255 ? 2 : 1;
   const std::size_t rowBytes = bits ? (static_cast<std::size_t>(w) + 7) / 8
                                     : static_cast<std::size_t>(w) * depth * sampleBytes;
-  if (!plain && (s.pos > file.size() || (file.size() - s.pos) / rowBytes < static_cast<std::size_t>(h))) {
+  if (!plain &&
+      (s.pos > file.size() || (file.size() - s.pos) / rowBytes < static_cast<std::size_t>(h))) {
     return std::nullopt;  // truncated binary data
   }
   Image image;
@@ -148,7 +162,8 @@ std::optional<Image> decodeNetpbm(Bytes file) {
       if (plain) {
         if (bits) {  // plain bitmap digits need no separators
           s.skipSpace();
-          if (s.pos >= file.size() || (file[s.pos] != '0' && file[s.pos] != '1')) return std::nullopt;
+          if (s.pos >= file.size() || (file[s.pos] != '0' && file[s.pos] != '1'))
+            return std::nullopt;
           v = file[s.pos++] - '0';
         } else {
           const auto n = s.number(65535);

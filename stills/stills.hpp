@@ -44,8 +44,8 @@ struct Raster {
 };
 
 struct Image {
-  Raster raster;        // as stored in the file
-  int orientation = 1;  // EXIF orientation 1..8 that turns the stored raster upright
+  Raster raster;                  // as stored in the file
+  int orientation = 1;            // EXIF orientation 1..8 that turns the stored raster upright
   std::vector<std::uint8_t> icc;  // the embedded colour profile, empty when none
 };
 

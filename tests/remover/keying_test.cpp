@@ -66,8 +66,9 @@ TEST(Keying, TooFewSamples) {
   EXPECT_EQ(at(four, 1, 1), (Pixel{9, 9, 9, 255})) << "a declined raster is untouched";
   stills::Raster five = filled(5, 5, {9, 9, 9, 255});
   EXPECT_TRUE(keyRaster(five)) << "20 samples";
-  EXPECT_TRUE(std::all_of(five.px.get(), five.px.get() + five.bytes(), [](int v) { return v == 0; }))
-      << "one colour keys to transparent black";
+  EXPECT_TRUE(std::all_of(five.px.get(), five.px.get() + five.bytes(), [](int v) {
+    return v == 0;
+  })) << "one colour keys to transparent black";
 }
 
 TEST(Keying, BorderAlphaMustExceed250) {

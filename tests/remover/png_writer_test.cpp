@@ -38,8 +38,9 @@ std::string slurp(const fs::path& p) {
 
 // A fresh folder per test, removed with everything left in it.
 struct Folder {
-  fs::path dir = fs::temp_directory_path() / ("recortar-png-" + std::to_string(::getpid()) + "-" +
-                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::path dir =
+      fs::temp_directory_path() / ("recortar-png-" + std::to_string(::getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
   Folder() { fs::create_directories(dir); }
   ~Folder() {
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
@@ -51,17 +52,17 @@ struct Folder {
 };
 
 TEST(PngWriter, RoundTripToStraightAlphaWithProfile) {
-  stills::Raster r = raster({{10, 20, 30, 255},    // opaque: exact
-                             {50, 25, 0, 128},     // half: divided and rounded
-                             {10, 10, 10, 0},      // transparent: no colour
-                             {200, 10, 0, 100},    // more colour than alpha: clamped
+  stills::Raster r = raster({{10, 20, 30, 255},  // opaque: exact
+                             {50, 25, 0, 128},   // half: divided and rounded
+                             {10, 10, 10, 0},    // transparent: no colour
+                             {200, 10, 0, 100},  // more colour than alpha: clamped
                              {1, 1, 1, 1}});
   const std::vector<std::uint8_t> icc(300, 7);
   const EncodedPng png = encodePng(r, icc);
   ASSERT_TRUE(png.data);
   const std::span<const std::uint8_t> bytes(png.data.get(), png.size);
-  const cv::Mat back = cv::imdecode(std::vector<std::uint8_t>(bytes.begin(), bytes.end()),
-                                    cv::IMREAD_UNCHANGED);
+  const cv::Mat back =
+      cv::imdecode(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), cv::IMREAD_UNCHANGED);
   ASSERT_EQ(back.type(), CV_8UC4);
   ASSERT_EQ(back.size(), cv::Size(5, 1));
   // OpenCV hands back BGRA.
