@@ -150,6 +150,14 @@ TEST(Keying, MatchesLiteralFormula) {
   for (auto& v : px) v = static_cast<std::uint8_t>(rng());
   for (std::size_t i = 0; i < px.size(); i += 8) px[i + 3] = 255;  // half opaque
   for (std::size_t i = 4; i < px.size(); i += 28) px[i + 3] = 0;
+  // Opaque pixels within 10 of white and of black, where keyPixels takes its
+  // integer shortcut.
+  for (std::size_t i = 8; i + 16 < px.size(); i += 48) {
+    for (int c = 0; c < 3; ++c) {
+      px[i + c] = static_cast<std::uint8_t>(245 + rng() % 11);
+      px[i + 8 + c] = static_cast<std::uint8_t>(rng() % 11);
+    }
+  }
   for (const Rgb& bg : {Rgb{255, 255, 255}, Rgb{128, 40, 200}, Rgb{0, 0, 0}}) {
     std::vector<std::uint8_t> fast = px, slow = px;
     keyPixels(fast.data(), 20000, bg);
