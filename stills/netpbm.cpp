@@ -17,6 +17,14 @@ std::optional<Image> decodeStb(Bytes file) {
   if (file.size() > INT_MAX) return std::nullopt;
   const auto* data = file.data();
   const int len = static_cast<int>(file.size());
+  // Radiance HDR holds linear light; it is taken as 0..1 times 255, with no
+  // gamma, as earlier versions of the programs did.
+  static const bool linear = [] {
+    stbi_hdr_to_ldr_gamma(1.0f);
+    stbi_hdr_to_ldr_scale(1.0f);
+    return true;
+  }();
+  (void)linear;
   int w = 0, h = 0, channels = 0;
   if (!stbi_info_from_memory(data, len, &w, &h, &channels) || !sizeAllowed(w, h)) {
     return std::nullopt;

@@ -51,7 +51,7 @@ struct Image {
 
 // The whole content of the file (or FIFO), read through one descriptor.
 // Nothing when it cannot be opened or read, or its first bytes are no image
-// signature (so a endless device is not read to its end).
+// signature (so an endless device is not read to its end).
 std::optional<std::vector<std::uint8_t>> readFile(const std::string& path);
 
 // Image 0 of an encoded file held in memory; nothing when unreadable.

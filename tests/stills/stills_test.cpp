@@ -23,6 +23,10 @@
 
 #include "stills/stills.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace stills {
 namespace {
 
@@ -394,13 +398,19 @@ TEST(Gif, FirstFrameWithTransparency) {
   EXPECT_EQ(at(3, 1), (std::vector<int>{0, 0, 0, 0})) << "transparent index";
 }
 
-TEST(Heif, DecodesUprightWithProfile) {
+// A 64 x 32 HEIC, left half orange, right half blue, with a profile; empty
+// when this libheif has no HEVC encoder.
+Bytes heicFile(const Bytes& icc) {
+#if defined(__SANITIZE_ADDRESS__)
+  // libx265, the encoder, keeps one block for the life of the process.
+  __lsan::ScopedDisabler encoderLeak;
+#endif
   heif_context* ctx = heif_context_alloc();
   heif_encoder* encoder = nullptr;
   if (heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &encoder).code !=
       heif_error_Ok) {
     heif_context_free(ctx);
-    GTEST_SKIP() << "no HEVC encoder in this libheif";
+    return {};
   }
   heif_image* img = nullptr;
   heif_image_create(64, 32, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &img);
@@ -413,17 +423,24 @@ TEST(Heif, DecodesUprightWithProfile) {
       p[0] = x < 32 ? 200 : 20, p[1] = 60, p[2] = x < 32 ? 20 : 200;
     }
   }
-  const Bytes icc(128, 1);
   heif_image_set_raw_color_profile(img, "prof", icc.data(), icc.size());
   heif_encoder_set_lossy_quality(encoder, 90);
-  ASSERT_EQ(heif_context_encode_image(ctx, img, encoder, nullptr, nullptr).code, heif_error_Ok);
+  EXPECT_EQ(heif_context_encode_image(ctx, img, encoder, nullptr, nullptr).code, heif_error_Ok);
   const fs::path path = scratch("a.heic");
-  ASSERT_EQ(heif_context_write_to_file(ctx, path.c_str()).code, heif_error_Ok);
+  EXPECT_EQ(heif_context_write_to_file(ctx, path.c_str()).code, heif_error_Ok);
   heif_encoder_release(encoder);
   heif_image_release(img);
   heif_context_free(ctx);
-  const std::optional<Image> image = decode(slurp(path));
+  Bytes file = slurp(path);
   fs::remove(path);
+  return file;
+}
+
+TEST(Heif, DecodesUprightWithProfile) {
+  const Bytes icc(128, 1);
+  const Bytes file = heicFile(icc);
+  if (file.empty()) GTEST_SKIP() << "no HEVC encoder in this libheif";
+  const std::optional<Image> image = decode(file);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->raster.w, 64);
   EXPECT_EQ(image->raster.h, 32);
