@@ -1,10 +1,7 @@
-#include "keying.hpp"
+#include "remover/keying.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
-
-#include "raster.hpp"
 
 namespace recortar {
 
@@ -31,21 +28,21 @@ std::uint8_t toByte(double v) {
 
 }  // namespace
 
-std::vector<cv::Point> borderVisits(int w, int h) {
-  std::vector<cv::Point> visits;
+std::vector<Point> borderVisits(int w, int h) {
+  std::vector<Point> visits;
   if (w <= 0 || h <= 0) return visits;
   const std::int64_t sum = static_cast<std::int64_t>(w) + h;
   const int s = sum < kStepDivisor ? 1 : static_cast<int>(sum / kStepDivisor);
   visits.reserve(2 * (static_cast<std::size_t>(w) / s + 1) +
                  2 * (static_cast<std::size_t>(h) / s + 1));
   for (int x = 0; x < w; x += s) {
-    visits.emplace_back(x, 0);
-    visits.emplace_back(x, h - 1);
+    visits.push_back({x, 0});
+    visits.push_back({x, h - 1});
     if (x > w - 1 - s) break;  // the next step would overflow before failing x < w
   }
   for (int y = 0; y < h; y += s) {
-    visits.emplace_back(0, y);
-    visits.emplace_back(w - 1, y);
+    visits.push_back({0, y});
+    visits.push_back({w - 1, y});
     if (y > h - 1 - s) break;
   }
   return visits;
@@ -73,9 +70,29 @@ std::optional<Rgb> flatBackground(const std::vector<Pixel>& visited) {
 }
 
 void keyPixels(std::uint8_t* px, std::int64_t count, const Rgb& bg) {
+  // The background is a median of bytes, so whole numbers: then an opaque
+  // pixel's distance is a whole number too, and the two commonest cases, the
+  // background itself (t = 0: colour minus background, alpha 0) and the
+  // subject (t = 1: kept), have exact integer forms that skip the doubles.
+  const auto whole = [](double v) { return v >= 0.0 && v <= 255.0 && v == std::floor(v); };
+  const bool integral = whole(bg.r) && whole(bg.g) && whole(bg.b);
+  const int br = static_cast<int>(bg.r), bgg = static_cast<int>(bg.g), bb = static_cast<int>(bg.b);
+  constexpr int kClear = static_cast<int>(kClearUpTo), kKept = static_cast<int>(kClearUpTo + kRamp);
   for (std::int64_t i = 0; i < count; ++i, px += 4) {
     const unsigned alpha = px[3];
     if (alpha == 0) continue;
+    if (alpha == 255 && integral) {
+      const int dr = px[0] - br, dg = px[1] - bgg, db = px[2] - bb;
+      const int d = std::max({std::abs(dr), std::abs(dg), std::abs(db)});
+      if (d >= kKept) continue;
+      if (d <= kClear) {
+        px[0] = static_cast<std::uint8_t>(std::max(dr, 0));
+        px[1] = static_cast<std::uint8_t>(std::max(dg, 0));
+        px[2] = static_cast<std::uint8_t>(std::max(db, 0));
+        px[3] = 0;
+        continue;
+      }
+    }
     if (alpha == 255) {
       // Opaque: a is exactly 1, so dividing and multiplying by it change
       // nothing and are skipped; the bytes are those of the general formula.
@@ -102,49 +119,16 @@ void keyPixels(std::uint8_t* px, std::int64_t count, const Rgb& bg) {
   }
 }
 
-bool keyRaster(cv::Mat& raster) {
-  CV_Assert(raster.type() == CV_8UC4);
+bool keyRaster(stills::Raster& raster) {
   std::vector<Pixel> visited;
-  for (const cv::Point& p : borderVisits(raster.cols, raster.rows)) {
-    const std::uint8_t* px = raster.ptr(p.y) + 4 * static_cast<std::size_t>(p.x);
+  for (const Point& p : borderVisits(raster.w, raster.h)) {
+    const std::uint8_t* px = raster.row(p.y) + 4 * static_cast<std::size_t>(p.x);
     visited.push_back({px[0], px[1], px[2], px[3]});
   }
   const std::optional<Rgb> bg = flatBackground(visited);
   if (!bg) return false;
-  for (int y = 0; y < raster.rows; ++y) keyPixels(raster.ptr(y), raster.cols, *bg);
+  keyPixels(raster.px.get(), static_cast<std::int64_t>(raster.w) * raster.h, *bg);
   return true;
-}
-
-std::optional<cv::Mat> keyFlatBackground(const cv::Mat& decoded) {
-  const int w = decoded.cols;
-  const int h = decoded.rows;
-  if (w <= 0 || h <= 0) return std::nullopt;
-  if (static_cast<std::int64_t>(w) * h > std::numeric_limits<std::int64_t>::max() / 4) {
-    return std::nullopt;
-  }
-  std::vector<Pixel> visited;
-  for (const cv::Point& p : borderVisits(w, h)) {
-    Pixel px;
-    toRaster(decoded, p.y, p.x, 1, px.data());
-    visited.push_back(px);
-  }
-  const std::optional<Rgb> bg = flatBackground(visited);
-  if (!bg) return std::nullopt;
-
-  cv::Mat raster;
-  try {
-    raster.create(h, w, CV_8UC4);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;  // too large: the segmentation path may still cope
-  } catch (const cv::Exception&) {
-    return std::nullopt;
-  }
-  for (int y = 0; y < h; ++y) {
-    std::uint8_t* row = raster.ptr(y);
-    toRaster(decoded, y, 0, w, row);
-    keyPixels(row, w, *bg);
-  }
-  return raster;
 }
 
 }  // namespace recortar

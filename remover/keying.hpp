@@ -2,7 +2,7 @@
 // one uniform colour, that colour is keyed out by its distance, with a linear
 // soft edge, and the background's share is taken out of the edge pixels.
 //
-// Works on the raster of raster.hpp (RGBA, premultiplied, 8 bits). All keying
+// Works on the raster of stills/stills.hpp (RGBA, premultiplied, 8 bits). All keying
 // arithmetic is double precision in the order written in keying.cpp; the
 // build forbids contraction, so the bytes are the same on every machine.
 #pragma once
@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include <opencv2/core.hpp>
+#include "stills/stills.hpp"
 
 namespace recortar {
 
@@ -22,12 +22,17 @@ struct Rgb {
 
 using Pixel = std::array<std::uint8_t, 4>;  // R, G, B, A as stored in the raster
 
+struct Point {
+  int x, y;
+  bool operator==(const Point&) const = default;
+};
+
 // The border positions of a w × h image in the order they are sampled: along
 // the rows (top then bottom at each x), then along the columns (left then right
 // at each y), every s pixels with s = (w + h) / 400, at least 1. Positions
 // visited twice (the corners, the single row of a one-pixel-high image) stay
 // twice: each visit is one sample.
-std::vector<cv::Point> borderVisits(int w, int h);
+std::vector<Point> borderVisits(int w, int h);
 
 // The background colour of the visited border pixels, or nothing when the
 // border is not flat: fewer than 20 pixels with alpha above 250, or fewer than
@@ -39,12 +44,6 @@ std::optional<Rgb> flatBackground(const std::vector<Pixel>& visited);
 void keyPixels(std::uint8_t* px, std::int64_t count, const Rgb& bg);
 
 // Judges and keys a raster in place; false (raster untouched) when not flat.
-bool keyRaster(cv::Mat& raster);
-
-// The keyed raster of a decoded image, or nothing when its border is not flat
-// or its raster cannot be allocated. The border is judged before the raster is
-// made, so an image that is not flat costs no full-size buffer; the raster is
-// then converted and keyed row by row in one pass.
-std::optional<cv::Mat> keyFlatBackground(const cv::Mat& decoded);
+bool keyRaster(stills::Raster& raster);
 
 }  // namespace recortar

@@ -1,5 +1,5 @@
 // recortar entrada salida.png
-#include "recortar.hpp"
+#include "remover/recortar.hpp"
 
 int main(int argc, char** argv) {
   return recortar::run(argc, argv);

@@ -11,6 +11,8 @@ inline constexpr char kNothingFound[] =
     "No encontré un sujeto ni un fondo liso que quitar. Prueba con Bria (fal).\n";
 inline constexpr char kKeyedPrefix[] = "ok logo ";
 inline constexpr char kSegmentedPrefix[] = "ok ";
+// Followed by the loader's reason; the run ends with kSegmentationFailed.
+inline constexpr char kNoSegmentation[] = "no pude cargar la segmentación: ";
 }  // namespace text
 
 namespace status {

@@ -1,18 +1,15 @@
-#include "recortar.hpp"
+#include "remover/recortar.hpp"
 
 #include <cstdio>
-#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 
-#include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
-
-#include "keying.hpp"
-#include "messages.hpp"
-#include "png_writer.hpp"
-#include "raster.hpp"
-#include "segmentation.hpp"
+#include "remover/keying.hpp"
+#include "remover/messages.hpp"
+#include "remover/png_writer.hpp"
+#include "remover/segmenter.hpp"
+#include "stills/stills.hpp"
 
 namespace recortar {
 
@@ -32,54 +29,55 @@ std::string oneLine(std::string text) {
   return text + "\n";
 }
 
-std::string size(const cv::Mat& m) {
-  return std::to_string(m.cols) + "x" + std::to_string(m.rows) + "\n";
+std::string size(const stills::Raster& r) {
+  return std::to_string(r.w) + "x" + std::to_string(r.h) + "\n";
 }
 
 }  // namespace
 
 int run(int argc, const char* const* argv) {
-  // OpenCV's own warnings (an unreadable file, say) would be a second line on
-  // standard error; the user gets exactly one message or none.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   if (argc != 3) {
     say(stderr, text::kUsage);
     return status::kUsage;
   }
-  const std::string in = argv[1];
   const std::string out = argv[2];
 
-  cv::Mat decoded = load(in);
-  if (decoded.empty()) {
+  // The cut-out is the picture as viewers show it: upright, in the input's
+  // own colours (its profile travels to the output).
+  std::optional<stills::Image> image = stills::load(argv[1]);
+  if (image) {
+    try {
+      stills::applyOrientation(*image);
+    } catch (const std::bad_alloc&) {
+      image.reset();
+    }
+  }
+  if (!image) {
     say(stderr, text::kUnreadable);
     return status::kUnreadable;
   }
+  stills::Raster& raster = image->raster;
+  const std::string dimensions = size(raster);
 
-  if (std::optional<cv::Mat> keyed = keyFlatBackground(decoded)) {
-    decoded.release();
-    const int saved = save(*keyed, out);
+  if (keyRaster(raster)) {
+    const int saved = save(raster, image->icc, out);
     if (saved != status::kOk) return saved;
-    say(stdout, text::kKeyedPrefix + size(*keyed));
+    say(stdout, text::kKeyedPrefix + dimensions);
     return status::kOk;
   }
 
-  cv::Mat raster;
-  try {
-    raster = rasterize(decoded);
-    decoded.release();
-    if (!cutOutSubject(raster)) {
-      say(stderr, text::kNothingFound);
-      return status::kNothingFound;
-    }
-  } catch (const std::exception& e) {
-    // OpenCV's failures (cv::Exception) and a raster too large to allocate
-    // alike: the run ends with their own description, never with a crash.
-    say(stderr, oneLine(e.what()));
+  const CutOut cut = cutOutSubject(raster);
+  if (cut.result == kCutFailed) {
+    say(stderr, oneLine(cut.failure));
     return status::kSegmentationFailed;
   }
-  const int saved = save(raster, out);
+  if (cut.result == kNoSubject) {
+    say(stderr, text::kNothingFound);
+    return status::kNothingFound;
+  }
+  const int saved = save(raster, image->icc, out);
   if (saved != status::kOk) return saved;
-  say(stdout, text::kSegmentedPrefix + size(raster));
+  say(stdout, text::kSegmentedPrefix + dimensions);
   return status::kOk;
 }
 

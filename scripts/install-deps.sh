@@ -7,7 +7,9 @@ set -euo pipefail
 build_pkgs=(
   g++ make cmake ninja-build pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev   # video decoding for seguir
-  libopencv-dev libopencv-contrib-dev                            # stills, PNG, segmentation
+  libopencv-dev libopencv-contrib-dev                            # segmentation
+  libturbojpeg0-dev libspng-dev libwebp-dev libtiff-dev          # still images (stills/)
+  libgif-dev libheif-dev libstb-dev
   nlohmann-json3-dev                                             # the track document
 )
 demo_pkgs=(
@@ -16,6 +18,7 @@ demo_pkgs=(
 test_pkgs=(
   libgtest-dev
   ffmpeg                                                         # tests encode their own videos
+  zlib1g-dev                                                     # stills tests write PNG CRCs
 )
 bench_pkgs=(
   libbenchmark-dev
@@ -25,6 +28,11 @@ bench_pkgs=(
 
 # clang with its sanitizer and libFuzzer runtimes (libclang_rt.fuzzer), for `make fuzz`.
 fuzz_pkgs=(clang libclang-rt-dev)
+
+# Debian 13 ships libheif's codecs as separate plugins (x265: the tests encode).
+if apt-cache show libheif-plugin-libde265 >/dev/null 2>&1; then
+  build_pkgs+=(libheif-plugin-libde265 libheif-plugin-dav1d libheif-plugin-x265)
+fi
 
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(build test)

@@ -1,20 +1,16 @@
 #include "tracker/probe.hpp"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
 
 #include "core/flatness.hpp"
+#include "stills/stills.hpp"
 #include "tracker/numbers.hpp"
 
 namespace seguir {
 
 namespace {
-
-constexpr const char* kStillsModule = "libseguir_stills.so";
 
 std::vector<std::string_view> splitNonEmpty(std::string_view text, char sep) {
   std::vector<std::string_view> pieces;
@@ -31,19 +27,24 @@ std::vector<std::string_view> splitNonEmpty(std::string_view text, char sep) {
 }  // namespace
 
 std::optional<core::Img> loadStill(const std::string& path) {
-  using Loader = bool (*)(const char*, core::Img*);
-  static const Loader loader = [] {
-    // Beside the program first: a sanitizer's dlopen interceptor hides the
-    // program's run path, which is only the fallback.
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    void* module = nullptr;
-    if (!ec) module = dlopen((exe.parent_path() / kStillsModule).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) module = dlopen(kStillsModule, RTLD_NOW | RTLD_LOCAL);
-    return module ? reinterpret_cast<Loader>(dlsym(module, "seguir_load_still")) : nullptr;
-  }();
+  // As stored: the probe compares rectangles of the file's own raster, so
+  // no orientation is applied.
+  const std::optional<stills::Image> image = stills::load(path);
+  if (!image) return std::nullopt;
+  const stills::Raster& r = image->raster;
   core::Img img;
-  if (!loader || !loader(path.c_str(), &img)) return std::nullopt;
+  img.w = r.w;
+  img.h = r.h;
+  try {
+    img.p.resize(static_cast<size_t>(r.w) * static_cast<size_t>(r.h));
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  const uint8_t* px = r.px.get();
+  for (float& v : img.p) {
+    v = greyOf(px[0], px[1], px[2]);
+    px += 4;
+  }
   return img;
 }
 

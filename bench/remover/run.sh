@@ -48,8 +48,9 @@ for path in flat seg; do
       "$(python3 -c "print(f'{$ours / $im:.2f}')")" "$((kb / 1024))" "$per" "$line"
   done
 done
-# The floor under every run: loading the program and its libraries (OpenCV's
-# imgcodecs pulls in GDAL, GDCM, libheif and more) and printing the usage line.
+# The floor under every run: loading the program and its codec libraries
+# (OpenCV and libheif are opened only when needed) and printing the usage line.
 printf '%-10s %-6s %12s\n' startup - "$(median_ms "$recortar")"
 echo "peak MB: maximum resident set; B/pixel: above the $((base_kb / 1024)) MB that the"
-echo "libraries take before any image is read (decoder buffers included)."
+echo "libraries take before any image is read (decoder buffers included); the seg path"
+echo "also loads OpenCV, so its figure includes that library's own memory."

@@ -1,6 +1,7 @@
 // The built program end to end: arguments, statuses, messages, output file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -12,7 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "messages.hpp"
+#include "remover/messages.hpp"
 
 namespace recortar {
 namespace {
@@ -161,6 +162,71 @@ TEST_F(Program, NoSubjectAndSubject) {
   ASSERT_EQ(png.type(), CV_8UC4);
   EXPECT_EQ(png.at<cv::Vec4b>(120, 160)[3], 255);
   EXPECT_EQ(png.at<cv::Vec4b>(5, 5)[3], 0);
+}
+
+// A phone's JPEG: stored sideways, with the EXIF orientation (6: turn a
+// quarter clockwise) in an APP1 segment right after the start marker.
+std::vector<std::uint8_t> sideways(const cv::Mat& image) {
+  std::vector<std::uint8_t> jpeg;
+  EXPECT_TRUE(cv::imencode(".jpg", image, jpeg));
+  const std::vector<std::uint8_t> app1{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0,    0,    'M', 'M',
+                                       0,    42,   0, 0,  0,   8,   0,   1,   0x01, 0x12, 0,   3,
+                                       0,    0,    0, 1,  0,   6,   0,   0,   0,    0,    0,   0};
+  jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
+  return jpeg;
+}
+
+TEST_F(Program, PhotoIsCutOutUpright) {
+  const std::vector<std::uint8_t> jpeg = sideways(flatImage());
+  std::ofstream(path("phone.jpg"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+  const Outcome o = run({path("phone.jpg"), path("out.png")});
+  EXPECT_EQ(o.out, "ok logo 30x40\n") << "the upright picture's size";
+  const cv::Mat png = cv::imread(path("out.png"), cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(png.size(), cv::Size(30, 40));
+  EXPECT_EQ(png.at<cv::Vec4b>(20, 15)[3], 255) << "the disc, turned";
+}
+
+// Damaged and hostile inputs: status 3, the one message, nothing written.
+TEST_F(Program, DamagedInputsAreUnreadable) {
+  std::vector<std::uint8_t> png;
+  ASSERT_TRUE(cv::imencode(".png", noise(), png));
+  std::ofstream(path("half.png"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()),
+             static_cast<std::streamsize>(png.size() / 2));
+  std::ofstream(path("huge.ppm")) << "P6\n100000 100000\n255\n";
+  for (const std::string name : {"half.png", "huge.ppm"}) {
+    const Outcome o = run({path(name), path("out.png")});
+    EXPECT_EQ(o.status, status::kUnreadable) << name;
+    EXPECT_EQ(o.err, text::kUnreadable) << name;
+    EXPECT_FALSE(fs::exists(path("out.png"))) << name;
+  }
+}
+
+TEST_F(Program, FifoInputAndInputAsOutput) {
+  const std::string in = write("in.png", flatImage());
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  const std::string feed = "cat '" + in + "' > '" + path("fifo") + "' &";
+  ASSERT_EQ(std::system(feed.c_str()), 0);
+  EXPECT_EQ(run({path("fifo"), path("out.png")}).out, "ok logo 40x30\n") << "read once";
+  // The input replaced by its own cut-out, through a temporary file.
+  EXPECT_EQ(run({in, in}).out, "ok logo 40x30\n");
+  EXPECT_EQ(cv::imread(in, cv::IMREAD_UNCHANGED).type(), CV_8UC4);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 5) << "no temporary file left";
+}
+
+// Without the segmentation module beside it, the keying still works and the
+// segmentation path fails with one line.
+TEST_F(Program, MissingSegmentationModule) {
+  const fs::path alone = dir_ / "recortar";
+  fs::copy_file(RECORTAR_BINARY, alone);
+  const std::string command = "'" + alone.string() + "' '" + write("noise.png", noise()) + "' '" +
+                              path("o.png") + "' 2>'" + path("err") + "'";
+  const int raw = std::system(command.c_str());
+  EXPECT_EQ(WEXITSTATUS(raw), status::kSegmentationFailed);
+  const std::string err = slurp(path("err"));
+  EXPECT_EQ(err.rfind(text::kNoSegmentation, 0), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
 
 }  // namespace

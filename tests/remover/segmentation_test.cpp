@@ -4,11 +4,17 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "raster.hpp"
-#include "segmentation.hpp"
+#include "remover/segmentation.hpp"
 
 namespace recortar {
 namespace {
+
+// An opaque BGR image as the program's raster: RGBA, alpha 255.
+cv::Mat rasterize(const cv::Mat& bgr) {
+  cv::Mat rgba;
+  cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);
+  return rgba;
+}
 
 // A photo-like background: blurred colour noise over a colour gradient.
 cv::Mat texture(int w, int h, int seed) {

@@ -113,5 +113,29 @@ TEST(ProbeFormat, NegativeZeroKeepsItsSign) {
   EXPECT_EQ(formatScore(-1.0f), "-1.0000");
 }
 
+// The probe compares the file's raster as stored: no EXIF orientation (3, a
+// half turn; 6 and 8, a quarter turn either way) is applied.
+TEST(ProbeStill, KeepsTheStoredOrientation) {
+  Scratch s;
+  std::vector<uchar> jpeg;
+  ASSERT_TRUE(cv::imencode(".jpg", textured(), jpeg));
+  for (const uchar o : {1, 3, 6, 8}) {
+    std::vector<uchar> file = jpeg;
+    const std::vector<uchar> app1{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0,    0,    'I', 'I',
+                                  42,   0,    8, 0,  0,   0,   1,   0,   0x12, 0x01, 3,   0,
+                                  1,    0,    0, 0,  o,   0,   0,   0,   0,    0,    0,   0};
+    file.insert(file.begin() + 2, app1.begin(), app1.end());
+    const std::string path = s.path("turned.jpg");
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f);
+    std::fwrite(file.data(), 1, file.size(), f);
+    std::fclose(f);
+    const std::optional<core::Img> img = loadStill(path);
+    ASSERT_TRUE(img) << int{o};
+    EXPECT_EQ(img->w, 64) << int{o};
+    EXPECT_EQ(img->h, 48) << int{o};
+  }
+}
+
 }  // namespace
 }  // namespace seguir

@@ -1,0 +1,40 @@
+// The decoders behind stills::decode, one per family of formats, and the
+// helpers they share. Each returns nothing for a file it cannot read and
+// checks the declared size before allocating the raster.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "stills/stills.hpp"
+
+namespace stills::detail {
+
+using Bytes = std::span<const std::uint8_t>;
+
+std::optional<Image> decodeJpeg(Bytes file);
+std::optional<Image> decodePng(Bytes file);
+std::optional<Image> decodeWebp(Bytes file);
+std::optional<Image> decodeTiff(Bytes file);
+std::optional<Image> decodeGif(Bytes file);
+std::optional<Image> decodeHeif(Bytes file);
+std::optional<Image> decodeStb(Bytes file);
+std::optional<Image> decodeNetpbm(Bytes file);
+
+// Width and height both positive and their product at most kMaxPixels.
+bool sizeAllowed(std::int64_t w, std::int64_t h);
+
+// Straight RGBA bytes to premultiplied ones, in place.
+void premultiplyInPlace(std::uint8_t* px, std::size_t count);
+
+// A 16-bit sample to 8 bits with rounding.
+inline std::uint8_t eightBits(unsigned v) {
+  return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u);
+}
+
+// The orientation tag of an EXIF (TIFF-structured) block, 1 when absent or
+// malformed. `exif` may start with the "Exif\0\0" prefix of JPEG and WebP.
+int exifOrientation(Bytes exif);
+
+}  // namespace stills::detail
