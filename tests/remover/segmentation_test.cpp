@@ -4,8 +4,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "raster.hpp"
-#include "segmentation.hpp"
+#include "remover/raster.hpp"
+#include "remover/segmentation.hpp"
 
 namespace recortar {
 namespace {
