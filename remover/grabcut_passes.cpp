@@ -30,8 +30,7 @@ cv::Mat grabSubject(const cv::Mat& bgr, const cv::Mat& labels) {
   const cv::Mat open = labels != cv::GC_BGD;
   const cv::Mat guess = isSubject(labels);
   if (cv::countNonZero(guess) == 0) return guess;
-  const int ring =
-      static_cast<int>(std::lround(kCropRing * std::max(bgr.cols, bgr.rows)));
+  const int ring = static_cast<int>(std::lround(kCropRing * std::max(bgr.cols, bgr.rows)));
   cv::Rect zone = cv::boundingRect(open);
   zone = cv::Rect(zone.x - ring, zone.y - ring, zone.width + 2 * ring, zone.height + 2 * ring) &
          cv::Rect(0, 0, bgr.cols, bgr.rows);

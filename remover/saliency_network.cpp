@@ -46,22 +46,23 @@ cv::Mat inputBlob(const cv::Mat& bgr) {
 std::vector<std::string> modelPlaces() {
   std::error_code error;
   const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-  const std::filesystem::path folder = error ? std::filesystem::current_path(error)
-                                             : program.parent_path();
+  const std::filesystem::path folder =
+      error ? std::filesystem::current_path(error) : program.parent_path();
   return {(folder / kModelName).string(),
           (folder / ".." / "share" / "recortar" / kModelName).lexically_normal().string()};
 }
 
-SaliencyNetwork::SaliencyNetwork() : SaliencyNetwork([] {
-  const std::vector<std::string> places = modelPlaces();
-  for (const std::string& place : places) {
-    std::error_code error;
-    if (std::filesystem::is_regular_file(place, error)) return place;
-  }
-  std::string where;
-  for (const std::string& place : places) where += (where.empty() ? "" : " ni en ") + place;
-  throw std::runtime_error(text::kModelMissing + where);
-}()) {}
+SaliencyNetwork::SaliencyNetwork()
+    : SaliencyNetwork([] {
+        const std::vector<std::string> places = modelPlaces();
+        for (const std::string& place : places) {
+          std::error_code error;
+          if (std::filesystem::is_regular_file(place, error)) return place;
+        }
+        std::string where;
+        for (const std::string& place : places) where += (where.empty() ? "" : " ni en ") + place;
+        throw std::runtime_error(text::kModelMissing + where);
+      }()) {}
 
 SaliencyNetwork::SaliencyNetwork(const std::string& path) {
   std::error_code error;

@@ -34,8 +34,10 @@ constexpr double kBlobShare = 0.01;  // located blobs smaller than this are nois
 // blobs only count where the network gives them some support.
 constexpr float kNetworkProbable = 0.5f;  // the network's own boundary
 constexpr float kNetworkSupport = 0.2f;   // hand-made blobs count above this
-constexpr float kNetworkSure = 0.9f;
-constexpr int kSureErosion = 2;  // working pixels kept off the sure core's edge
+// No label is "sure subject", however confident the network: it fills the
+// holes of rings and letters, and GrabCut cannot open a sure label again
+// (tuning set: mean IoU 0.913 without against 0.920 with a sure core at 0.9;
+// the kit's logos over a gradient and over noise: 0.78 and 0.81 against 0.61).
 // Reach of "probably background" around the candidates, of the longest side;
 // beyond it the frame is sure background. Room for GrabCut to take back what
 // the network missed: a printer's body when only its paper looked salient, a
@@ -144,9 +146,6 @@ cv::Mat seedLabels(const cv::Mat& network, const cv::Mat& classical) {
   const double reach = kReach * std::max(network.cols, network.rows);
   labels.setTo(cv::GC_PR_BGD, distance <= reach);
   labels.setTo(cv::GC_PR_FGD, candidate);
-  cv::Mat sure;
-  cv::erode(network >= kNetworkSure, sure, cv::Mat(), cv::Point(-1, -1), kSureErosion);
-  labels.setTo(cv::GC_FGD, sure);
   return labels;
 }
 

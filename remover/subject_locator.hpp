@@ -12,7 +12,7 @@ namespace recortar {
 // 0..1, at the image's size. `lab` is toLab(bgr).
 cv::Mat classicalScore(const cv::Mat& bgr, const cv::Mat& lab);
 
-// GrabCut labels (cv::GC_BGD, GC_PR_BGD, GC_PR_FGD, GC_FGD) as CV_8U, from the
+// GrabCut labels (cv::GC_BGD, GC_PR_BGD, GC_PR_FGD) as CV_8U, from the
 // network's map (saliency_network.hpp) and classicalScore() at the same size.
 // All cv::GC_BGD when neither cue points anywhere.
 cv::Mat seedLabels(const cv::Mat& network, const cv::Mat& classical);

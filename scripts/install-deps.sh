@@ -20,6 +20,7 @@ bench_pkgs=(
   libbenchmark-dev
   ffmpeg imagemagick hyperfine time
   python3 python3-opencv python3-numpy
+  oxygen-icon-theme adwaita-icon-theme plasma-workspace-wallpapers gnome-backgrounds python3-skimage  # drawn composites
 )
 
 groups=("$@")

@@ -62,6 +62,14 @@ void drawSubject(cv::Mat& image, cv::Mat& truth, cv::Point centre, cv::Size axes
   truth |= shape;
 }
 
+// A texture and the (still empty) truth of what is drawn on it.
+struct Scene {
+  cv::Mat image, truth;
+};
+Scene scene(int w, int h, int seed) {
+  return {texture(w, h, seed), cv::Mat::zeros(h, w, CV_8U)};
+}
+
 double iou(const cv::Mat& a, const cv::Mat& b) {
   return cv::countNonZero(a & b) / static_cast<double>(cv::countNonZero(a | b));
 }
@@ -77,7 +85,8 @@ TEST(SaliencyNetwork, DrawnObjectIsSalientWhereItStands) {
   SaliencyNetwork net;
   for (const bool textured : {false, true}) {
     SCOPED_TRACE(textured ? "textured ground" : "plain ground");
-    cv::Mat image = textured ? texture(400, 300, 11) : cv::Mat(300, 400, CV_8UC3, cv::Scalar(90, 120, 110));
+    cv::Mat image =
+        textured ? texture(400, 300, 11) : cv::Mat(300, 400, CV_8UC3, cv::Scalar(90, 120, 110));
     cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
     drawSubject(image, truth, {270, 120}, {60, 55}, cv::Scalar(30, 60, 220));
     const cv::Mat map = net.saliency(image);
@@ -115,8 +124,7 @@ TEST(SaliencyNetwork, ModelThatIsNoModelIsReported) {
 TEST(Segmentation, FindsSubjectsWhereverTheyStand) {
   {
     SCOPED_TRACE("one subject, the same mask twice");
-    cv::Mat image = texture(320, 240, 1);
-    cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
+    auto [image, truth] = scene(320, 240, 1);
     drawSubject(image, truth, {150, 100}, {55, 50}, cv::Scalar(40, 210, 240));
     const cv::Mat mask = subjectMask(image);
     ASSERT_FALSE(mask.empty());
@@ -137,13 +145,13 @@ TEST(Segmentation, FindsSubjectsWhereverTheyStand) {
   }
   {
     SCOPED_TRACE("a subject cut by the frame's right edge, kept up to it");
-    cv::Mat image = texture(320, 240, 3);
-    cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
+    auto [image, truth] = scene(320, 240, 3);
     drawSubject(image, truth, {300, 110}, {60, 55}, cv::Scalar(60, 40, 220));
     const cv::Mat mask = subjectMask(image);
     ASSERT_FALSE(mask.empty());
     EXPECT_GT(iou(mask, truth), 0.8);
-    EXPECT_GT(cv::countNonZero(mask.col(mask.cols - 1)), 0.8 * cv::countNonZero(truth.col(truth.cols - 1)));
+    EXPECT_GT(cv::countNonZero(mask.col(mask.cols - 1)),
+              0.8 * cv::countNonZero(truth.col(truth.cols - 1)));
   }
 }
 
@@ -166,8 +174,7 @@ TEST(Segmentation, TexturesAndNoiseHaveNoSubject) {
 }
 
 TEST(Segmentation, CutOutAtFullSizeWithSoftEdge) {
-  cv::Mat image = texture(800, 600, 8);
-  cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
+  auto [image, truth] = scene(800, 600, 8);
   drawSubject(image, truth, {380, 260}, {140, 130}, cv::Scalar(40, 210, 240));
   cv::Mat raster = rasterize(image);
   ASSERT_TRUE(cutOutSubject(raster));
@@ -193,13 +200,13 @@ std::string slurp(const fs::path& p) {
 // segmentation path fails with status 1 and one line naming the model, and
 // writes nothing. The keyed path does not need the model.
 TEST(Segmentation, ProgramWithoutModelFailsSaying) {
-  const fs::path dir = fs::temp_directory_path() / ("recortar-nomodel-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("recortar-nomodel-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir / "bin");
   const fs::path program = dir / "bin" / "recortar";
   fs::copy_file(RECORTAR_BINARY, program);
-  cv::Mat image = texture(320, 240, 9);
-  cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
+  auto [image, truth] = scene(320, 240, 9);
   drawSubject(image, truth, {160, 110}, {60, 55}, cv::Scalar(40, 210, 240));
   ASSERT_TRUE(cv::imwrite((dir / "in.png").string(), image));
   const std::string command = "'" + program.string() + "' '" + (dir / "in.png").string() + "' '" +
