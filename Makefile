@@ -16,6 +16,7 @@ all: build
 # build folder serves both and follows the last command.
 deps:
 	bash scripts/install-deps.sh build test
+	bash scripts/fetch-model.sh .cache/u2netp.onnx   # recortar's saliency model, not in the repository
 
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON

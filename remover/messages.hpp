@@ -11,8 +11,11 @@ inline constexpr char kNothingFound[] =
     "No encontré un sujeto ni un fondo liso que quitar. Prueba con Bria (fal).\n";
 inline constexpr char kKeyedPrefix[] = "ok logo ";
 inline constexpr char kSegmentedPrefix[] = "ok ";
-// Followed by the loader's reason; the run ends with kSegmentationFailed.
+// Failures of the segmentation path (status 1): the loader's reason, or the
+// model's paths.
 inline constexpr char kNoSegmentation[] = "no pude cargar la segmentación: ";
+inline constexpr char kModelMissing[] = "falta el modelo de segmentación u2netp.onnx: no está en ";
+inline constexpr char kModelUnreadable[] = "no pude cargar el modelo de segmentación ";
 }  // namespace text
 
 namespace status {

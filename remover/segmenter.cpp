@@ -13,14 +13,21 @@ namespace {
 
 using Entry = int (*)(std::uint8_t*, int, int, char*, std::size_t);
 
-// Beside the program first: a sanitizer's dlopen interceptor hides the
-// program's run path, which is only the fallback.
+// Beside the program in a build, under the prefix once installed, each found
+// from the program's own path: a sanitizer's dlopen interceptor hides the
+// program's run path, which is only the last resort.
 void* openModule(std::string& failure) {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   void* module = nullptr;
-  if (!ec)
-    module = dlopen((exe.parent_path() / kSegmentationModule).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!ec) {
+    const std::filesystem::path dir = exe.parent_path();
+    for (const auto& candidate : {dir / kSegmentationModule,
+                                  dir / ".." / RECORTAR_MODULE_DIR / kSegmentationModule}) {
+      module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (module != nullptr) break;
+    }
+  }
   if (module == nullptr) module = dlopen(kSegmentationModule, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     const char* why = dlerror();

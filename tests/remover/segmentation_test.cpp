@@ -1,13 +1,28 @@
 // The segmentation on subjects drawn over textured backgrounds, scored
-// against the drawn truth.
+// against the drawn truth; the saliency network's own answer; the
+// no-subject rule; and a missing model.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "remover/messages.hpp"
+#include "remover/saliency_network.hpp"
 #include "remover/segmentation.hpp"
 
 namespace recortar {
 namespace {
+
+namespace fs = std::filesystem;
 
 // An opaque BGR image as the program's raster: RGBA, alpha 255.
 cv::Mat rasterize(const cv::Mat& bgr) {
@@ -53,48 +68,119 @@ void drawSubject(cv::Mat& image, cv::Mat& truth, cv::Point centre, cv::Size axes
   truth |= shape;
 }
 
+// A texture and the (still empty) truth of what is drawn on it.
+struct Scene {
+  cv::Mat image, truth;
+};
+Scene scene(int w, int h, int seed) {
+  return {texture(w, h, seed), cv::Mat::zeros(h, w, CV_8U)};
+}
+
 double iou(const cv::Mat& a, const cv::Mat& b) {
   return cv::countNonZero(a & b) / static_cast<double>(cv::countNonZero(a | b));
 }
 
-TEST(Segmentation, FindsOneSubjectAndRepeatsItself) {
-  cv::Mat image = texture(320, 240, 1);
-  cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
-  drawSubject(image, truth, {150, 100}, {55, 50}, cv::Scalar(40, 210, 240));
-  const cv::Mat mask = subjectMask(image);
-  ASSERT_FALSE(mask.empty());
-  EXPECT_GT(iou(mask, truth), 0.85);
-  const cv::Mat again = subjectMask(image);
-  EXPECT_EQ(cv::countNonZero(mask != again), 0) << "fixed seeds: the same mask twice";
+double meanWhere(const cv::Mat& map, const cv::Mat& where) {
+  return cv::mean(map, where)[0];
 }
 
-TEST(Segmentation, KeepsTwoSeparateSubjects) {
-  cv::Mat image = texture(320, 240, 2);
-  cv::Mat left = cv::Mat::zeros(image.size(), CV_8U), right = left.clone();
-  drawSubject(image, left, {85, 100}, {45, 50}, cv::Scalar(230, 80, 40));
-  drawSubject(image, right, {235, 100}, {45, 50}, cv::Scalar(40, 220, 250));
-  const cv::Mat mask = subjectMask(image);
-  ASSERT_FALSE(mask.empty());
-  EXPECT_GT(cv::countNonZero(mask & left), 0.8 * cv::countNonZero(left));
-  EXPECT_GT(cv::countNonZero(mask & right), 0.8 * cv::countNonZero(right));
-  EXPECT_GT(iou(mask, left | right), 0.75);
+// The network's input preparation (channel order, scaling, layout) and the
+// choice of its fused output: wrong in any of them, a plain drawn object is no
+// longer salient exactly where it stands.
+TEST(SaliencyNetwork, DrawnObjectIsSalientWhereItStands) {
+  SaliencyNetwork net;
+  for (const bool textured : {false, true}) {
+    SCOPED_TRACE(textured ? "textured ground" : "plain ground");
+    cv::Mat image =
+        textured ? texture(400, 300, 11) : cv::Mat(300, 400, CV_8UC3, cv::Scalar(90, 120, 110));
+    cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
+    drawSubject(image, truth, {270, 120}, {60, 55}, cv::Scalar(30, 60, 220));
+    const cv::Mat map = net.saliency(image);
+    ASSERT_EQ(map.size(), image.size());
+    ASSERT_EQ(map.type(), CV_32F);
+    cv::Mat inner, outer;
+    cv::erode(truth, inner, cv::Mat(), cv::Point(-1, -1), 6);
+    cv::dilate(truth, outer, cv::Mat(), cv::Point(-1, -1), 12);
+    EXPECT_GT(meanWhere(map, inner), 0.7) << "the object";
+    EXPECT_LT(meanWhere(map, ~outer), 0.15) << "the ground";
+    EXPECT_GT(iou(map > 0.5f, truth), 0.8);
+  }
 }
 
-TEST(Segmentation, PureTextureHasNoSubject) {
-  EXPECT_TRUE(subjectMask(texture(320, 240, 5)).empty());
+TEST(SaliencyNetwork, MissingModelNamesTheFile) {
+  try {
+    SaliencyNetwork net("/nonexistent/u2netp.onnx");
+    FAIL() << "no exception";
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    EXPECT_EQ(what.rfind(text::kModelMissing, 0), 0u) << what;
+    EXPECT_NE(what.find("/nonexistent/u2netp.onnx"), std::string::npos) << what;
+    EXPECT_EQ(what.find('\n'), std::string::npos) << "one line";
+  }
+}
+
+TEST(SaliencyNetwork, ModelThatIsNoModelIsReported) {
+  const fs::path bad = fs::temp_directory_path() / ("not-a-model-" + std::to_string(::getpid()));
+  std::ofstream(bad) << "not an ONNX graph";
+  EXPECT_THROW(SaliencyNetwork net(bad.string()), std::runtime_error);
+  fs::remove(bad);
+}
+
+// The fused mask on drawn scenes.
+TEST(Segmentation, FindsSubjectsWhereverTheyStand) {
+  {
+    SCOPED_TRACE("one subject, the same mask twice");
+    auto [image, truth] = scene(320, 240, 1);
+    drawSubject(image, truth, {150, 100}, {55, 50}, cv::Scalar(40, 210, 240));
+    const cv::Mat mask = subjectMask(image);
+    ASSERT_FALSE(mask.empty());
+    EXPECT_GT(iou(mask, truth), 0.85);
+    EXPECT_EQ(cv::countNonZero(mask != subjectMask(image)), 0) << "deterministic";
+  }
+  {
+    SCOPED_TRACE("two subjects, both kept");
+    cv::Mat image = texture(320, 240, 2);
+    cv::Mat left = cv::Mat::zeros(image.size(), CV_8U), right = left.clone();
+    drawSubject(image, left, {85, 100}, {45, 50}, cv::Scalar(230, 80, 40));
+    drawSubject(image, right, {235, 100}, {45, 50}, cv::Scalar(40, 220, 250));
+    const cv::Mat mask = subjectMask(image);
+    ASSERT_FALSE(mask.empty());
+    EXPECT_GT(cv::countNonZero(mask & left), 0.8 * cv::countNonZero(left));
+    EXPECT_GT(cv::countNonZero(mask & right), 0.8 * cv::countNonZero(right));
+    EXPECT_GT(iou(mask, left | right), 0.75);
+  }
+  {
+    SCOPED_TRACE("a subject cut by the frame's right edge, kept up to it");
+    auto [image, truth] = scene(320, 240, 3);
+    drawSubject(image, truth, {300, 110}, {60, 55}, cv::Scalar(60, 40, 220));
+    const cv::Mat mask = subjectMask(image);
+    ASSERT_FALSE(mask.empty());
+    EXPECT_GT(iou(mask, truth), 0.8);
+    EXPECT_GT(cv::countNonZero(mask.col(mask.cols - 1)),
+              0.8 * cv::countNonZero(truth.col(truth.cols - 1)));
+  }
+}
+
+// The no-subject rule: textures and noise give nothing, and leave the raster alone.
+TEST(Segmentation, TexturesAndNoiseHaveNoSubject) {
+  EXPECT_TRUE(subjectMask(texture(320, 240, 5)).empty()) << "blurred texture";
+  cv::Mat noise(240, 320, CV_8UC3);
+  cv::RNG(3).fill(noise, cv::RNG::UNIFORM, 0, 256);
+  EXPECT_TRUE(subjectMask(noise).empty()) << "uniform noise";
+  cv::Mat blocks(30, 40, CV_8UC3);
+  cv::RNG(4).fill(blocks, cv::RNG::UNIFORM, 0, 256);
+  cv::resize(blocks, blocks, cv::Size(320, 240), 0, 0, cv::INTER_CUBIC);
+  EXPECT_TRUE(subjectMask(blocks).empty()) << "smooth colour blocks";
+  EXPECT_TRUE(subjectMask(texture(12, 40, 7)).empty()) << "too small to tell";
+
   cv::Mat raster = rasterize(texture(200, 150, 6));
   const cv::Mat before = raster.clone();
   EXPECT_FALSE(cutOutSubject(raster));
   EXPECT_EQ(cv::norm(raster, before, cv::NORM_INF), 0.0) << "raster untouched";
 }
 
-TEST(Segmentation, TinyImagesHaveNoSubject) {
-  EXPECT_TRUE(subjectMask(texture(12, 40, 7)).empty());
-}
-
 TEST(Segmentation, CutOutAtFullSizeWithSoftEdge) {
-  cv::Mat image = texture(800, 600, 8);
-  cv::Mat truth = cv::Mat::zeros(image.size(), CV_8U);
+  auto [image, truth] = scene(800, 600, 8);
   drawSubject(image, truth, {380, 260}, {140, 130}, cv::Scalar(40, 210, 240));
   cv::Mat raster = rasterize(image);
   ASSERT_TRUE(cutOutSubject(raster));
@@ -107,6 +193,41 @@ TEST(Segmentation, CutOutAtFullSizeWithSoftEdge) {
   const int soft = cv::countNonZero((alpha > 0) & (alpha < 255));
   EXPECT_GT(soft, 0) << "the edge is soft";
   EXPECT_LT(soft, 0.05 * alpha.total()) << "but only the edge";
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The program copied where no model lies beside it nor under ../share: the
+// segmentation path fails with status 1 and one line naming the model, and
+// writes nothing. The keyed path does not need the model.
+TEST(Segmentation, ProgramWithoutModelFailsSaying) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("recortar-nomodel-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "bin");
+  const fs::path program = dir / "bin" / "recortar";
+  fs::copy_file(RECORTAR_BINARY, program);
+  auto [image, truth] = scene(320, 240, 9);
+  drawSubject(image, truth, {160, 110}, {60, 55}, cv::Scalar(40, 210, 240));
+  ASSERT_TRUE(cv::imwrite((dir / "in.png").string(), image));
+  const std::string command = "'" + program.string() + "' '" + (dir / "in.png").string() + "' '" +
+                              (dir / "out.png").string() + "' >'" + (dir / "stdout").string() +
+                              "' 2>'" + (dir / "stderr").string() + "'";
+  const int raw = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), status::kSegmentationFailed);
+  const std::string err = slurp(dir / "stderr");
+  EXPECT_EQ(err.rfind(text::kModelMissing, 0), 0u) << err;
+  EXPECT_NE(err.find((dir / "bin" / kModelName).string()), std::string::npos) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line";
+  EXPECT_EQ(slurp(dir / "stdout"), "");
+  EXPECT_FALSE(fs::exists(dir / "out.png"));
+  fs::remove_all(dir);
 }
 
 }  // namespace
