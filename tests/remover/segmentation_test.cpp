@@ -212,6 +212,9 @@ TEST(Segmentation, ProgramWithoutModelFailsSaying) {
   fs::create_directories(dir / "bin");
   const fs::path program = dir / "bin" / "recortar";
   fs::copy_file(RECORTAR_BINARY, program);
+  // The segmentation module goes along; only the model stays behind.
+  const fs::path module = fs::path(RECORTAR_BINARY).parent_path() / "librecortar_segmentation.so";
+  fs::copy_file(module, dir / "bin" / module.filename());
   auto [image, truth] = scene(320, 240, 9);
   drawSubject(image, truth, {160, 110}, {60, 55}, cv::Scalar(40, 210, 240));
   ASSERT_TRUE(cv::imwrite((dir / "in.png").string(), image));

@@ -488,14 +488,18 @@ TEST(Hostile, TruncatedAndCorruptFilesOfEachFormat) {
       const Bytes cut(files[f].begin(),
                       files[f].begin() + static_cast<long>(keep * files[f].size()));
       const std::optional<Image> image = decode(cut);
-      if (image) EXPECT_EQ(image->raster.w, f + 1 == files.size() ? 4 : 40) << f << " " << keep;
+      if (image) {
+        EXPECT_EQ(image->raster.w, f + 1 == files.size() ? 4 : 40) << f << " " << keep;
+      }
     }
     for (int trial = 0; trial < 20; ++trial) {
       Bytes bad = files[f];
       for (int k = 0; k < 8; ++k)
         bad[16 + rng() % (bad.size() - 16)] ^= static_cast<std::uint8_t>(1 + rng() % 255);
       const std::optional<Image> image = decode(bad);
-      if (image) EXPECT_LE(image->raster.bytes(), std::size_t{4} << 29) << f;
+      if (image) {
+        EXPECT_LE(image->raster.bytes(), std::size_t{4} << 29) << f;
+      }
     }
   }
 }
