@@ -52,6 +52,18 @@ int probeMode(const std::vector<std::string>& a) {
   return succeed(probeLine(*first, *second, rect[0], rect[1], rect[2], rect[3], a[8]));
 }
 
+// Decoding runs ahead on a thread of its own until the span ends or the
+// tracker loses the region.
+void trackSpan(FrameSource& source, Tracker& tracker) {
+  Prefetcher frames(source);
+  core::Img frame, spare;
+  double t = 0;
+  while (frames.next(t, frame)) {
+    if (!tracker.add(t, std::move(frame), spare)) break;
+    frames.recycle(std::move(spare));
+  }
+}
+
 int videoMode(const std::vector<std::string>& a) {
   // Numbers that are not finite would drive the tracker with positions that
   // are not numbers; they are refused like any malformed number.
@@ -67,15 +79,7 @@ int videoMode(const std::vector<std::string>& a) {
   const VideoInfo& info = source.info();
 
   Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
-  {
-    Prefetcher frames(source);
-    core::Img frame, spare;
-    double t = 0;
-    while (frames.next(t, frame)) {
-      if (!tracker.add(t, std::move(frame), spare)) break;
-      frames.recycle(std::move(spare));
-    }
-  }
+  trackSpan(source, tracker);
 
   Track track;
   track.width = info.W;

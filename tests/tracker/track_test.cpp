@@ -52,18 +52,13 @@ TEST(Tracking, FollowsShiftScaleAndRotation) {
   const Json doc = runOn(s, s.path("move.mp4"), 0, 10, poses[0], &summary);
   EXPECT_EQ(summary, "ok 24 cuadros\n");
 
-  std::vector<std::string> keys;
-  for (auto& [k, v] : doc.items()) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::string>{"width", "height", "fps", "frames", "lostAt"}));
+  // The key order is held by TrackOutput.NonFiniteValuesBecomeNull.
   EXPECT_EQ(doc["width"], 320.0);
   EXPECT_EQ(doc["height"], 240.0);
   EXPECT_EQ(doc["fps"], 10.0);
   EXPECT_TRUE(doc["lostAt"].is_null());
   const Json& fr = doc["frames"];
   ASSERT_EQ(fr.size(), 24u);
-  keys.clear();
-  for (auto& [k, v] : fr[0].items()) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::string>{"t", "x", "y", "s", "r", "c"}));
   EXPECT_EQ(fr[0]["s"], 1.0);
   EXPECT_EQ(fr[0]["r"], 0.0);
   EXPECT_EQ(fr[0]["c"], 1.0);
