@@ -32,8 +32,10 @@ inline double backgroundTexture(double x, double y) {
 }
 
 // Renders the patch at `pose` over the background (or a flat grey), with 2 x 2
-// supersampling so that its edges move smoothly with sub-pixel motion.
-inline std::vector<uint8_t> render(const Pose& pose, bool showPatch, bool flat) {
+// supersampling so that its edges move smoothly with sub-pixel motion. The
+// patch's texture turns into another one as `change` goes from 0 to 1.
+inline std::vector<uint8_t> render(const Pose& pose, bool showPatch, bool flat,
+                                   double change = 0) {
   std::vector<uint8_t> img(kW * kH);
   const double a = pose.deg * std::numbers::pi / 180, c = std::cos(a), s = std::sin(a);
   for (int y = 0; y < kH; ++y) {
@@ -46,7 +48,7 @@ inline std::vector<uint8_t> render(const Pose& pose, bool showPatch, bool flat) 
           const double u = (c * dx + s * dy) / pose.s, v = (-s * dx + c * dy) / pose.s;
           const bool inside = std::fabs(u) < kSide / 2 && std::fabs(v) < kSide / 2;
           if (showPatch && inside) {
-            sum += patchTexture(u, v);
+            sum += (1 - change) * patchTexture(u, v) + change * patchTexture(v + 9, -u);
           } else {
             sum += flat ? 128 : backgroundTexture(x + ox, y + oy);
           }
@@ -60,8 +62,8 @@ inline std::vector<uint8_t> render(const Pose& pose, bool showPatch, bool flat) 
 }
 
 // The same picture as an analysis frame.
-inline core::Img renderImg(const Pose& pose, bool showPatch, bool flat) {
-  const std::vector<uint8_t> bytes = render(pose, showPatch, flat);
+inline core::Img renderImg(const Pose& pose, bool showPatch, bool flat, double change = 0) {
+  const std::vector<uint8_t> bytes = render(pose, showPatch, flat, change);
   return core::Img{kW, kH, std::vector<float>(bytes.begin(), bytes.end())};
 }
 

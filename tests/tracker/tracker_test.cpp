@@ -74,6 +74,53 @@ TEST(Tracker, FollowsASteadyDriftWithTurnAndGrowth) {
   }
 }
 
+// The region's texture turns into another one over frames 0 to 8; from then
+// on it no longer looks like the first frame, and the turn is followed from
+// frame to frame alone. The change itself costs some accuracy, so the
+// rotation is checked from frame 8 on.
+TEST(Tracker, FollowsATurnOnceTheFirstAppearanceIsGone) {
+  std::vector<Pose> poses;
+  std::vector<core::Img> frames;
+  for (int k = 0; k < 24; ++k) {
+    poses.push_back({150 + 1.2 * k, 120 + 0.8 * k, 1, 1.0 * k});
+    frames.push_back(renderImg(poses.back(), true, false, std::min(1.0, k / 8.0)));
+  }
+  const Outcome o = follow(frames, poses[0]);
+  ASSERT_EQ(o.records.size(), poses.size());
+  for (size_t k = 8; k < poses.size(); ++k) {
+    const Record& r = o.records[k];
+    EXPECT_NEAR(r.r - o.records[8].r, poses[k].deg - poses[8].deg, 0.5) << k;
+    EXPECT_NEAR(r.x * kW, poses[k].x, 2.5) << k;
+    EXPECT_NEAR(r.y * kH, poses[k].y, 2.5) << k;
+    EXPECT_GE(r.c, 0.9) << k;
+  }
+}
+
+// Faster than the widest search reaches (24 pixels at level 3, 192 at level
+// 0) from the previous centre: only the constant-velocity prediction keeps
+// the region, from the third frame on.
+TEST(Tracker, PredictsAtConstantVelocity) {
+  const int64_t w = 1280, h = 128;
+  const double xs[] = {100, 250, 550, 850, 1150};  // steps of 150, then 300
+  std::vector<core::Img> frames;
+  for (double cx : xs) {
+    core::Img img{w, h, std::vector<float>(static_cast<size_t>(w * h), 128.0f)};
+    for (int64_t y = 32; y < 96; ++y) {
+      for (int64_t x = static_cast<int64_t>(cx) - 32; x < static_cast<int64_t>(cx) + 32; ++x) {
+        img.p[static_cast<size_t>(y * w + x)] =
+            static_cast<float>(testing::patchTexture(static_cast<double>(x) - cx, y - 64.0));
+      }
+    }
+    frames.push_back(std::move(img));
+  }
+  Tracker tracker(w, h, Box{68.0 / w, 32.0 / h, 132.0 / w, 96.0 / h});
+  core::Img spare;
+  for (size_t k = 0; k < frames.size(); ++k) {
+    ASSERT_TRUE(tracker.add(0.1 * static_cast<double>(k), frames[k], spare)) << k;
+    EXPECT_NEAR(tracker.records().back().x * w, xs[k], 0.5) << k;
+  }
+}
+
 // A flat card covers the region from frame 6 on: frames 6 and 7 are weak but
 // tracked and recorded, frame 8 is the third weak frame and the loss.
 TEST(Tracker, ARegionUnderAFlatCardIsLostAtTheThirdWeakFrame) {
