@@ -56,24 +56,20 @@ int probeMode(const std::vector<std::string>& a) {
   return succeed(probeLine(*first, *second, rect[0], rect[1], rect[2], rect[3], a[8]));
 }
 
-int trackSpan(const std::vector<std::string>& a, const double (&n)[6]) {
-  OpenResult opened = FrameSource::open(a[1], n[0], n[1]);
-  if (!opened.source) return fail(opened.message, opened.status);
-  FrameSource& source = *opened.source;
-  const VideoInfo& info = source.info();
-
-  Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
-  {
-    Prefetcher frames(source);
-    core::Img frame, spare;
-    double t = 0;
-    while (frames.next(t, frame)) {
-      if (!tracker.add(t, std::move(frame), spare)) break;
-      frames.recycle(std::move(spare));
-    }
+// Decoding runs ahead on a thread of its own until the span ends or the
+// tracker loses the region.
+void followRegion(FrameSource& source, Tracker& tracker) {
+  Prefetcher frames(source);
+  core::Img frame, spare;
+  double t = 0;
+  while (frames.next(t, frame)) {
+    if (!tracker.add(t, std::move(frame), spare)) break;
+    frames.recycle(std::move(spare));
   }
-  if (!source.error().empty()) return fail(source.error(), kStatusReader);
+}
 
+// The track document, trimmed and written; then the summary line.
+int saveTrack(const std::string& path, const VideoInfo& info, Tracker& tracker) {
   Track track;
   track.width = info.W;
   track.height = info.H;
@@ -87,8 +83,20 @@ int trackSpan(const std::vector<std::string>& a, const double (&n)[6]) {
   } catch (const std::exception&) {
     return fail(kNotSaved, kStatusNotSaved);
   }
-  if (json.empty() || !writeWholeFile(a[8], json)) return fail(kNotSaved, kStatusNotSaved);
+  if (json.empty() || !writeWholeFile(path, json)) return fail(kNotSaved, kStatusNotSaved);
   return succeed(summaryLine(track.frames.size(), track.lostAt.has_value()));
+}
+
+int trackSpan(const std::vector<std::string>& a, const double (&n)[6]) {
+  OpenResult opened = FrameSource::open(a[1], n[0], n[1]);
+  if (!opened.source) return fail(opened.message, opened.status);
+  FrameSource& source = *opened.source;
+  const VideoInfo& info = source.info();
+
+  Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
+  followRegion(source, tracker);
+  if (!source.error().empty()) return fail(source.error(), kStatusReader);
+  return saveTrack(a[8], info, tracker);
 }
 
 int videoMode(const std::vector<std::string>& a) {

@@ -13,6 +13,14 @@
 
 namespace seguir {
 
+Orientation orientationOf(const Transform& m) {
+  if (m.b == 0 && m.c == 0 && m.a != 0 && m.d != 0) return {Layout::kFlip, m.a < 0, m.d < 0};
+  // x' = c y, y' = b x: stored rows become displayed columns; stored x runs
+  // against displayed y when b < 0, stored y against displayed x when c < 0.
+  if (m.a == 0 && m.d == 0 && m.b != 0 && m.c != 0) return {Layout::kTranspose, m.b < 0, m.c < 0};
+  return {};
+}
+
 // The vector path does, lane by lane, the same single multiplications and
 // additions in the same order as greyOf (no fused multiply-add), so both give
 // the same bits. The scalar loop alone took a fifth of a 1080p run in

@@ -20,6 +20,17 @@ struct Transform {
   double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
 };
 
+// How the stored frame becomes the displayed one. The eight axis-aligned
+// matrices (every phone and camera writes one of them) are a mirroring
+// (greyMirrored) or a quarter turn with mirrorings (greyTurned); anything
+// else is resampled (resampleGrey).
+enum class Layout { kFlip, kTranspose, kGeneral };
+struct Orientation {
+  Layout layout = Layout::kGeneral;
+  bool flipX = false, flipY = false;
+};
+Orientation orientationOf(const Transform& m);
+
 struct RgbaFrame {
   const uint8_t* data = nullptr;
   int64_t w = 0, h = 0;

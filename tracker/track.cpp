@@ -32,10 +32,10 @@ double level(int64_t l) {
 Tracker::Tracker(int64_t gw, int64_t gh, Box box)
     : gw_(gw),
       gh_(gh),
-      ncx_(std::clamp((box.x0 + box.x1) / 2, -kFar, kFar)),
-      ncy_(std::clamp((box.y0 + box.y1) / 2, -kFar, kFar)),
-      nw_(std::clamp(box.x1 - box.x0, -kFar, kFar)),
-      nh_(std::clamp(box.y1 - box.y0, -kFar, kFar)) {}
+      boxCentreX_(std::clamp((box.x0 + box.x1) / 2, -kFar, kFar)),
+      boxCentreY_(std::clamp((box.y0 + box.y1) / 2, -kFar, kFar)),
+      boxWidth_(std::clamp(box.x1 - box.x0, -kFar, kFar)),
+      boxHeight_(std::clamp(box.y1 - box.y0, -kFar, kFar)) {}
 
 bool Tracker::add(double t, core::Img frame, core::Img& spare) {
   std::vector<core::Img> pyr = core::pyramid(std::move(frame), kLevels);
@@ -56,15 +56,16 @@ bool Tracker::add(double t, core::Img frame, core::Img& spare) {
 
 void Tracker::first(double t, std::vector<core::Img>& pyr) {
   const double GW = static_cast<double>(gw_), GH = static_cast<double>(gh_);
-  cx_ = ncx_ * GW;
-  cy_ = ncy_ * GH;
-  const double bw = std::max(nw_ * GW, kMinBoxSide), bh = std::max(nh_ * GH, kMinBoxSide);
-  const double m = std::max(bw, bh);
-  while (base_ < kLevels - 2 && m / level(base_) > kMaxBaseSide) ++base_;
+  cx_ = boxCentreX_ * GW;
+  cy_ = boxCentreY_ * GH;
+  const double boxW = std::max(boxWidth_ * GW, kMinBoxSide);
+  const double boxH = std::max(boxHeight_ * GH, kMinBoxSide);
+  const double longSide = std::max(boxW, boxH);
+  while (base_ < kLevels - 2 && longSide / level(base_) > kMaxBaseSide) ++base_;
   for (int64_t l = 0; l < kLevels; ++l) {
     const double f = level(l);
-    const int64_t tw = std::clamp(truncSaturate(bw / f), kMinTplSide, kMaxFirstTplSide);
-    const int64_t th = std::clamp(truncSaturate(bh / f), kMinTplSide, kMaxFirstTplSide);
+    const int64_t tw = std::clamp(truncSaturate(boxW / f), kMinTplSide, kMaxFirstTplSide);
+    const int64_t th = std::clamp(truncSaturate(boxH / f), kMinTplSide, kMaxFirstTplSide);
     sizes_.emplace_back(tw, th);
     ref_.push_back(core::templ(pyr[static_cast<size_t>(l)], cx_ / f, cy_ / f, tw, th));
   }
@@ -73,79 +74,98 @@ void Tracker::first(double t, std::vector<core::Img>& pyr) {
 }
 
 bool Tracker::later(double t, std::vector<core::Img>& pyr) {
-  const auto at = [&pyr](int64_t l) -> const core::Img& { return pyr[static_cast<size_t>(l)]; };
-  // Constant velocity: the whole last displacement, undamped.
-  double px = cx_ + vx_, py = cy_ + vy_;
-  float score = 0;
+  const core::Found found = searchCoarseToFine(pyr);
+  const double baseFactor = level(base_);
+  const core::Found atBase{found.x / baseFactor, found.y / baseFactor, found.score};
+  const core::Img& image = pyr[static_cast<size_t>(base_)];
+  const core::Tpl previousView = followScaleAndRotation(image, atBase.x, atBase.y);
+  const core::Found settled = anchorAgainstDrift(image, previousView, atBase);
+  if (declaresLoss(t, settled.score)) return false;
+  moveTo(baseFactor * settled.x, baseFactor * settled.y);
+  renewTemplates(pyr);
+  frames_.push_back({t, cx_ / static_cast<double>(gw_), cy_ / static_cast<double>(gh_), S_,
+                     ROT_ * 180 / std::numbers::pi, static_cast<double>(settled.score)});
+  return true;
+}
+
+// From the position predicted at constant velocity (the whole last
+// displacement, undamped), a wide search at the coarsest level and narrow
+// ones at each finer level down to `base`. Level-0 position; the score is
+// the last search's.
+core::Found Tracker::searchCoarseToFine(const std::vector<core::Img>& pyr) const {
+  core::Found at{cx_ + vx_, cy_ + vy_, 0};
   for (int64_t l = kLevels - 1; l >= base_; --l) {
     const double f = level(l);
     const int64_t radius = l == kLevels - 1 ? kWideRadius : kNarrowRadius;
-    const core::Found found =
-        core::search(at(l), lastT_[static_cast<size_t>(l)], px / f, py / f, radius);
-    px = found.x * f;
-    py = found.y * f;
-    score = found.score;
+    const core::Found found = core::search(pyr[static_cast<size_t>(l)],
+                                           lastT_[static_cast<size_t>(l)], at.x / f, at.y / f,
+                                           radius);
+    at = {found.x * f, found.y * f, found.score};
   }
-  const double fb = level(base_);
-  const double bx = px / fb, by = py / fb;
-  const core::Img& img = at(base_);
+  return at;
+}
+
+// Scale and rotation first follow the previous frame, which changes little
+// between frames, before the first frame's appearance is consulted. Returns
+// the previous frame's view, resampled with the scale and rotation it had.
+core::Tpl Tracker::followScaleAndRotation(const core::Img& image, double x, double y) {
+  const double baseFactor = level(base_);
   const core::Tpl& anchor = ref_[static_cast<size_t>(base_)];
-  const int64_t w = anchor.w, h = anchor.h;
+  const core::Tpl previousView =
+      core::patch(prevBase_, cx_ / baseFactor, cy_ / baseFactor, anchor.w, anchor.h, S_, ROT_);
+  S_ *= core::bestScale(image, previousView, x, y, S_, ROT_).value;
+  ROT_ += core::bestRot(image, previousView, x, y, S_, ROT_).value;
+  return previousView;
+}
 
-  // Scale and rotation first follow the previous frame, which changes little
-  // between frames, before the first frame's appearance is consulted.
-  const core::Tpl prevView = core::patch(prevBase_, cx_ / fb, cy_ / fb, w, h, scale_, rot_);
-  scale_ *= core::bestScale(img, prevView, bx, by, scale_, rot_).value;
-  rot_ += core::bestRot(img, prevView, bx, by, scale_, rot_).value;
-  const core::Tpl view = core::patch(img, bx, by, w, h, scale_, rot_);
-  const float a = core::corr(anchor, view);
-
-  double x = bx, y = by;
-  float conf = score;
-  if (a > kAnchorLike) {
-    // Still looks like the first frame: anchoring to it stops the drift that
-    // frame-to-frame matching accumulates.
-    const core::Found r = core::refine(img, anchor, bx, by, scale_, 1, rot_);
-    if (r.score > kAnchorLike) {
-      conf = std::max(score, r.score);
-      scale_ *= core::bestScale(img, anchor, r.x, r.y, scale_, rot_).value;
-      rot_ += core::bestRot(img, anchor, r.x, r.y, scale_, rot_).value;
-      x = r.x;
-      y = r.y;
-    }
-  } else {
-    const core::Found r = core::refine(img, prevView, bx, by, scale_, 1, rot_);
-    if (r.score > score - kRefineSlack) {
-      x = r.x;
-      y = r.y;
-    }
+// While the region still looks like the first frame, refining against the
+// first frame's template stops the drift that frame-to-frame matching
+// accumulates; otherwise the previous view refines the position. Returns the
+// position at level `base` and the frame's confidence.
+core::Found Tracker::anchorAgainstDrift(const core::Img& image, const core::Tpl& previousView,
+                                        const core::Found& found) {
+  const core::Tpl& anchor = ref_[static_cast<size_t>(base_)];
+  const core::Tpl view = core::patch(image, found.x, found.y, anchor.w, anchor.h, S_, ROT_);
+  if (core::corr(anchor, view) > kAnchorLike) {
+    const core::Found r = core::refine(image, anchor, found.x, found.y, S_, 1, ROT_);
+    if (!(r.score > kAnchorLike)) return found;
+    S_ *= core::bestScale(image, anchor, r.x, r.y, S_, ROT_).value;
+    ROT_ += core::bestRot(image, anchor, r.x, r.y, S_, ROT_).value;
+    return {r.x, r.y, std::max(found.score, r.score)};
   }
+  const core::Found r = core::refine(image, previousView, found.x, found.y, S_, 1, ROT_);
+  if (r.score > found.score - kRefineSlack) return {r.x, r.y, found.score};
+  return found;
+}
 
-  if (conf < kWeakConfidence) {
-    if (++weak_ >= kWeakInARow) {
-      lostAt_ = t;
-      return false;
-    }
-  } else {
-    weak_ = 0;  // also for a confidence that is not a number
+// Weak frames are tracked like any other until the third in a row, which is
+// the loss; a confidence that is not a number is not weak.
+bool Tracker::declaresLoss(double t, float confidence) {
+  if (!(confidence < kWeakConfidence)) {
+    weak_ = 0;
+    return false;
   }
+  if (++weak_ < kWeakInARow) return false;
+  lostAt_ = t;
+  return true;
+}
 
-  const double nx = fb * x, ny = fb * y;
-  vx_ = nx - cx_;
-  vy_ = ny - cy_;
-  cx_ = nx;
-  cy_ = ny;
-  // Renewed templates follow the region's size but stay axis-aligned.
+void Tracker::moveTo(double x, double y) {
+  vx_ = x - cx_;
+  vy_ = y - cy_;
+  cx_ = x;
+  cy_ = y;
+}
+
+// Renewed templates follow the region's size but stay axis-aligned.
+void Tracker::renewTemplates(const std::vector<core::Img>& pyr) {
   for (int64_t l = 0; l < kLevels; ++l) {
     const double f = level(l);
-    const auto [sw, sh] = sizes_[static_cast<size_t>(l)];
-    const int64_t tw = std::max(roundSaturate(scale_ * static_cast<double>(sw)), kMinTplSide);
-    const int64_t th = std::max(roundSaturate(scale_ * static_cast<double>(sh)), kMinTplSide);
-    lastT_[static_cast<size_t>(l)] = core::templ(at(l), cx_ / f, cy_ / f, tw, th);
+    const auto [w, h] = sizes_[static_cast<size_t>(l)];
+    const int64_t tw = std::max(roundSaturate(S_ * static_cast<double>(w)), kMinTplSide);
+    const int64_t th = std::max(roundSaturate(S_ * static_cast<double>(h)), kMinTplSide);
+    lastT_[static_cast<size_t>(l)] = core::templ(pyr[static_cast<size_t>(l)], cx_ / f, cy_ / f, tw, th);
   }
-  frames_.push_back({t, cx_ / static_cast<double>(gw_), cy_ / static_cast<double>(gh_), scale_,
-                     rot_ * 180 / std::numbers::pi, static_cast<double>(conf)});
-  return true;
 }
 
 }  // namespace seguir

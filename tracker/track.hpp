@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/tracking_core.hpp"
@@ -39,15 +40,25 @@ class Tracker {
   std::optional<double> lostAt() const { return lostAt_; }
 
  private:
+  // The first frame fixes the region and cuts the reference templates.
   void first(double t, std::vector<core::Img>& pyr);
+  // Every later frame, in the order of these steps.
   bool later(double t, std::vector<core::Img>& pyr);
+  core::Found searchCoarseToFine(const std::vector<core::Img>& pyr) const;
+  core::Tpl followScaleAndRotation(const core::Img& image, double x, double y);
+  core::Found anchorAgainstDrift(const core::Img& image, const core::Tpl& previousView,
+                                 const core::Found& found);
+  bool declaresLoss(double t, float confidence);
+  void moveTo(double x, double y);
+  void renewTemplates(const std::vector<core::Img>& pyr);
 
   static constexpr int64_t kLevels = 4;
 
   int64_t gw_, gh_;
-  double ncx_, ncy_, nw_, nh_;  // normalised centre and size of the box
+  // The box of the command line, as fractions of the frame.
+  double boxCentreX_, boxCentreY_, boxWidth_, boxHeight_;
   int64_t base_ = 0;
-  double cx_ = 0, cy_ = 0, vx_ = 0, vy_ = 0, scale_ = 1, rot_ = 0;
+  double cx_ = 0, cy_ = 0, vx_ = 0, vy_ = 0, S_ = 1, ROT_ = 0;
   std::vector<std::pair<int64_t, int64_t>> sizes_;
   std::vector<core::Tpl> ref_, lastT_;
   core::Img prevBase_;

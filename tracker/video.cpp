@@ -144,11 +144,6 @@ float nominalRate(const AVStream* st) {
   return 0;
 }
 
-// How the stored frame becomes the displayed one. The eight axis-aligned
-// matrices (every phone and camera writes one of them) are a flip of the
-// scaled frame, or a transpose with flips; anything else is resampled.
-enum class Layout { kFlip, kTranspose, kGeneral };
-
 // What became of one decoded frame.
 enum class Taken { kSkipped, kDelivered, kEnded };
 
@@ -234,8 +229,7 @@ struct FrameSource::Impl {
   int64_t indexStart = AV_NOPTS_VALUE;
   VideoInfo info;
 
-  Layout layout = Layout::kFlip;
-  bool flipX = false, flipY = false;
+  Orientation orientation;
   int64_t sw = 0, sh = 0;  // size of the scaled frame, stored orientation
   std::unique_ptr<uint8_t, AvFreer> rgba;
   int rgbaStride = 0;
@@ -444,31 +438,29 @@ bool FrameSource::Impl::fixLayout() {
       info.GW > kMaxAnalysisPixels / info.GH) {
     return false;
   }
-  const Transform& m = info.xf;
-  if (m.b == 0 && m.c == 0 && m.a != 0 && m.d != 0) {
-    layout = Layout::kFlip;
-    flipX = m.a < 0;
-    flipY = m.d < 0;
-    sw = info.GW;
-    sh = info.GH;
-  } else if (m.a == 0 && m.d == 0 && m.b != 0 && m.c != 0) {
-    // x' = c y, y' = b x: stored rows become displayed columns.
-    layout = Layout::kTranspose;
-    flipX = m.b < 0;  // stored x runs against displayed y
-    flipY = m.c < 0;  // stored y runs against displayed x
-    sw = info.GH;
-    sh = info.GW;
-  } else {
-    layout = Layout::kGeneral;
-    sw = std::max<int64_t>(1, roundSaturate(static_cast<double>(info.naturalW) * info.A));
-    sh = std::max<int64_t>(1, roundSaturate(static_cast<double>(info.naturalH) * info.A));
-    if (sw * sh > kMaxAnalysisPixels) return false;
+  orientation = orientationOf(info.xf);
+  switch (orientation.layout) {
+    case Layout::kFlip:
+      sw = info.GW;
+      sh = info.GH;
+      break;
+    case Layout::kTranspose:
+      sw = info.GH;
+      sh = info.GW;
+      break;
+    case Layout::kGeneral:
+      sw = std::max<int64_t>(1, roundSaturate(static_cast<double>(info.naturalW) * info.A));
+      sh = std::max<int64_t>(1, roundSaturate(static_cast<double>(info.naturalH) * info.A));
+      if (sw * sh > kMaxAnalysisPixels) return false;
+      break;
   }
   rgbaStride = static_cast<int>((sw * 4 + 63) / 64 * 64);
   rgba.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(rgbaStride * sh) + 64)));
   if (!rgba) return false;
-  if (layout == Layout::kTranspose) stored.resize(static_cast<size_t>(sw * kTurnStripRows));
-  if (layout == Layout::kGeneral) stored.resize(static_cast<size_t>(sw * sh));
+  if (orientation.layout == Layout::kTranspose) {
+    stored.resize(static_cast<size_t>(sw * kTurnStripRows));
+  }
+  if (orientation.layout == Layout::kGeneral) stored.resize(static_cast<size_t>(sw * sh));
   return true;
 }
 
@@ -506,6 +498,7 @@ void FrameSource::Impl::orient(core::Img& out) {
   out.h = info.GH;
   out.p.resize(static_cast<size_t>(info.GW * info.GH));
   const RgbaFrame frame{rgba.get(), sw, sh, rgbaStride};
+  const auto [layout, flipX, flipY] = orientation;
   switch (layout) {
     case Layout::kFlip:
       greyMirrored(frame, flipX, flipY, out.p.data());

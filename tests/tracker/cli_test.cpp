@@ -101,43 +101,41 @@ TEST(CommandLine, AudioOnlyAndEmptyFilesHaveNoVideo) {
   }
 }
 
-TEST(CommandLine, UnwritableOutputFailsAfterTracking) {
+// One short clip, four runs.
+TEST(CommandLine, RunsOnAShortClip) {
   Scratch s;
   testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=1", s.path("v.mp4"));
-  const auto o = runSeguir(
-      s, {s.path("v.mp4"), "0", "1", "0.3", "0.3", "0.6", "0.6", s.path("no/such/folder/o.json")});
+  const auto run = [&](std::vector<std::string> numbers, const std::string& out) {
+    numbers.insert(numbers.begin(), s.path("v.mp4"));
+    numbers.push_back(out);
+    return runSeguir(s, numbers);
+  };
+
+  // An output that cannot be written fails after the tracking, without a summary.
+  auto o = run({"0", "1", "0.3", "0.3", "0.6", "0.6"}, s.path("no/such/folder/o.json"));
   EXPECT_EQ(o.status, kStatusNotSaved);
   EXPECT_EQ(o.err, std::string(kNotSaved) + "\n");
-  EXPECT_EQ(o.out, "");  // no summary line
-}
+  EXPECT_EQ(o.out, "");
 
-// Far-off boxes are legal input; the sanitizer build turns any overflow in
-// a conversion to an integer into a failure here.
-TEST(CommandLine, HugeFiniteBoxesRunWithoutOverflow) {
-  Scratch s;
-  testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=0.5", s.path("v.mp4"));
+  // Far-off boxes are legal input; the sanitizer build turns any overflow in
+  // a conversion to an integer into a failure here.
   const std::vector<std::vector<std::string>> boxes = {{"-1e300", "-1e300", "1e300", "1e300"},
                                                        {"1e300", "1e300", "1e300", "1e300"},
                                                        {"-1e308", "0", "1e308", "1"},
                                                        {"0.5", "0.5", "0.5", "0.5"}};
   for (const auto& box : boxes) {
-    std::vector<std::string> args = {s.path("v.mp4"), "0", "1"};
-    args.insert(args.end(), box.begin(), box.end());
-    args.push_back(s.path("o.json"));
-    const auto o = runSeguir(s, args);
+    std::vector<std::string> numbers = {"0", "0.5"};
+    numbers.insert(numbers.end(), box.begin(), box.end());
+    o = run(numbers, s.path("o.json"));
     EXPECT_EQ(o.status, kStatusOk) << box[0] << " " << o.err;
     EXPECT_EQ(o.out.rfind("ok ", 0), 0u);
     EXPECT_TRUE(nlohmann::json::accept(testing::readFile(s.path("o.json"))));
   }
-}
 
-TEST(CommandLine, ReplacesAnExistingOutputAndReportsEmptySpans) {
-  Scratch s;
-  testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=1", s.path("v.mp4"));
+  // A span past the end of the video yields no frame: an empty track, not a
+  // failure, and it replaces what the output held.
   { std::ofstream(s.path("o.json")) << std::string(10000, 'x'); }
-  // A span past the end of the video yields no frame: an empty track, not a failure.
-  const auto o =
-      runSeguir(s, {s.path("v.mp4"), "5", "6", "0.3", "0.3", "0.6", "0.6", s.path("o.json")});
+  o = run({"5", "6", "0.3", "0.3", "0.6", "0.6"}, s.path("o.json"));
   EXPECT_EQ(o.status, kStatusOk);
   EXPECT_EQ(o.out, "ok 0 cuadros\n");
   EXPECT_EQ(o.err, "");

@@ -3,6 +3,7 @@
 #include <numbers>
 
 #include "helpers.hpp"
+#include "scene.hpp"
 #include "tracker/output.hpp"
 
 namespace seguir {
@@ -12,51 +13,13 @@ using testing::runSeguir;
 using testing::Scratch;
 using Json = nlohmann::ordered_json;
 
-constexpr int kW = 320, kH = 240, kFps = 10;
-constexpr double kSide = 64;  // the patch's side on the first frame, pixels
+using testing::kW;
+using testing::kH;
+using testing::kSide;
+using testing::Pose;
+using testing::render;
 
-// Where the patch is on frame k: centre, scale and clockwise angle (degrees).
-struct Pose {
-  double x, y, s, deg;
-};
-
-// Smooth texture: enough structure in both directions for the correlation,
-// no detail finer than the encoder keeps.
-double patchTexture(double u, double v) {
-  return 128 + 50 * std::sin(0.31 * u + 0.17 * v) + 40 * std::sin(0.11 * u - 0.27 * v + 1.0) +
-         25 * std::cos(0.05 * u * v / 8 + 0.4);
-}
-double backgroundTexture(double x, double y) {
-  return 110 + 30 * std::sin(0.045 * x + 0.3) * std::cos(0.06 * y);
-}
-
-// Renders the patch at `pose` over the background (or a flat grey), with 2 x 2
-// supersampling so that its edges move smoothly with sub-pixel motion.
-std::vector<uint8_t> render(const Pose& pose, bool showPatch, bool flat) {
-  std::vector<uint8_t> img(kW * kH);
-  const double a = pose.deg * std::numbers::pi / 180, c = std::cos(a), s = std::sin(a);
-  for (int y = 0; y < kH; ++y) {
-    for (int x = 0; x < kW; ++x) {
-      double sum = 0;
-      for (double oy : {-0.25, 0.25}) {
-        for (double ox : {-0.25, 0.25}) {
-          const double dx = x + ox - pose.x, dy = y + oy - pose.y;
-          // Image offset = scale * R(angle) * (u, v): undo the turn and scale.
-          const double u = (c * dx + s * dy) / pose.s, v = (-s * dx + c * dy) / pose.s;
-          const bool inside = std::fabs(u) < kSide / 2 && std::fabs(v) < kSide / 2;
-          if (showPatch && inside) {
-            sum += patchTexture(u, v);
-          } else {
-            sum += flat ? 128 : backgroundTexture(x + ox, y + oy);
-          }
-        }
-      }
-      img[static_cast<size_t>(y * kW + x)] =
-          static_cast<uint8_t>(std::clamp(std::lround(sum / 4), 0l, 255l));
-    }
-  }
-  return img;
-}
+constexpr int kFps = 10;
 
 std::vector<std::string> boxArgs(const Pose& p) {
   const auto f = [](double v) { return std::to_string(v); };
@@ -89,18 +52,13 @@ TEST(Tracking, FollowsShiftScaleAndRotation) {
   const Json doc = runOn(s, s.path("move.mp4"), 0, 10, poses[0], &summary);
   EXPECT_EQ(summary, "ok 24 cuadros\n");
 
-  std::vector<std::string> keys;
-  for (auto& [k, v] : doc.items()) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::string>{"width", "height", "fps", "frames", "lostAt"}));
+  // The key order is held by TrackOutput.NonFiniteValuesBecomeNull.
   EXPECT_EQ(doc["width"], 320.0);
   EXPECT_EQ(doc["height"], 240.0);
   EXPECT_EQ(doc["fps"], 10.0);
   EXPECT_TRUE(doc["lostAt"].is_null());
   const Json& fr = doc["frames"];
   ASSERT_EQ(fr.size(), 24u);
-  keys.clear();
-  for (auto& [k, v] : fr[0].items()) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::string>{"t", "x", "y", "s", "r", "c"}));
   EXPECT_EQ(fr[0]["s"], 1.0);
   EXPECT_EQ(fr[0]["r"], 0.0);
   EXPECT_EQ(fr[0]["c"], 1.0);
@@ -116,31 +74,23 @@ TEST(Tracking, FollowsShiftScaleAndRotation) {
   }
 }
 
-// The patch drifts over a flat field and vanishes after frame 9.
-class Vanishing : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::vector<std::vector<uint8_t>> frames;
-    for (int k = 0; k < 16; ++k) {
-      frames.push_back(render({140 + 1.5 * k, 120, 1, 0}, k < 10, true));
-    }
-    testing::encodeGrey(frames, kW, kH, kFps, s.path("gone.mp4"));
-  }
+// The patch drifts over a flat field and vanishes after frame 9: frames 10
+// and 11 are weak, 12 is the loss. A span that ends before the loss keeps
+// no weak records at its end either.
+TEST(Tracking, VanishingRegion) {
   Scratch s;
-};
+  std::vector<std::vector<uint8_t>> frames;
+  for (int k = 0; k < 16; ++k) frames.push_back(render({140 + 1.5 * k, 120, 1, 0}, k < 10, true));
+  testing::encodeGrey(frames, kW, kH, kFps, s.path("gone.mp4"));
 
-TEST_F(Vanishing, ThirdWeakFrameIsTheLoss) {
   std::string summary;
-  const Json doc = runOn(s, s.path("gone.mp4"), 0, 10, {140, 120, 1, 0}, &summary);
+  Json doc = runOn(s, s.path("gone.mp4"), 0, 10, {140, 120, 1, 0}, &summary);
   EXPECT_EQ(summary, "ok 10 cuadros (se perdió)\n");
-  EXPECT_NEAR(doc["lostAt"].get<double>(), 1.2, 1e-9);  // frames 10 and 11 weak, 12 lost
-  ASSERT_EQ(doc["frames"].size(), 10u);                 // the two weak records are trimmed
+  EXPECT_NEAR(doc["lostAt"].get<double>(), 1.2, 1e-9);
+  ASSERT_EQ(doc["frames"].size(), 10u);  // the two weak records are trimmed
   EXPECT_NEAR(doc["frames"][9]["t"].get<double>(), 0.9, 1e-9);
-}
 
-TEST_F(Vanishing, WeakFramesAtTheEndOfTheSpanAreTrimmed) {
-  std::string summary;
-  const Json doc = runOn(s, s.path("gone.mp4"), 0, 1.1, {140, 120, 1, 0}, &summary);
+  doc = runOn(s, s.path("gone.mp4"), 0, 1.1, {140, 120, 1, 0}, &summary);
   EXPECT_EQ(summary, "ok 10 cuadros\n");
   EXPECT_TRUE(doc["lostAt"].is_null());
   EXPECT_EQ(doc["frames"].size(), 10u);

@@ -33,35 +33,28 @@ double mean(const core::Img& img) {
   return std::accumulate(img.p.begin(), img.p.end(), 0.0) / static_cast<double>(img.p.size());
 }
 
-// 20 frames at 10 fps, frame k uniformly 20 + 10 k, a key frame only at the
-// start so that a span in the middle must be decoded from frame 0.
-class Span : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::vector<std::vector<uint8_t>> frames;
-    for (int k = 0; k < 20; ++k) frames.emplace_back(64 * 48, static_cast<uint8_t>(20 + 10 * k));
-    testing::encodeGrey(frames, 64, 48, 10, s.path("ramp.mp4"), "-g 100");
+// 20 frames at 10 fps, frame k uniformly 20 + 10 k.
+void expectFrames(const Read& r, int firstK, int lastK) {
+  ASSERT_EQ(r.times.size(), static_cast<size_t>(lastK - firstK + 1));
+  for (int k = firstK; k <= lastK; ++k) {
+    const size_t i = static_cast<size_t>(k - firstK);
+    EXPECT_NEAR(r.times[i], k * 0.1, 1e-9);
+    // The picture is the frame of that time, not a neighbour.
+    EXPECT_NEAR(mean(r.frames[i]), 20 + 10 * k, 3.0) << k;
   }
-  void expectFrames(const Read& r, int firstK, int lastK) {
-    ASSERT_EQ(r.times.size(), static_cast<size_t>(lastK - firstK + 1));
-    for (int k = firstK; k <= lastK; ++k) {
-      const size_t i = static_cast<size_t>(k - firstK);
-      EXPECT_NEAR(r.times[i], k * 0.1, 1e-9);
-      // The picture is the frame of that time, not a neighbour.
-      EXPECT_NEAR(mean(r.frames[i]), 20 + 10 * k, 3.0) << k;
-    }
-  }
-  Scratch s;
-};
+}
 
-TEST_F(Span, BothEndsIncludedAndFinExactlyOnAFrame) {
+// A key frame only at the start, so that a span in the middle must be
+// decoded from frame 0.
+TEST(Span, HoldsTheFramesFromInicioToFinWherever) {
+  Scratch s;
+  std::vector<std::vector<uint8_t>> ramp;
+  for (int k = 0; k < 20; ++k) ramp.emplace_back(64 * 48, static_cast<uint8_t>(20 + 10 * k));
+  testing::encodeGrey(ramp, 64, 48, 10, s.path("ramp.mp4"), "-g 100");
   expectFrames(readSpan(s.path("ramp.mp4"), 0, 1.9), 0, 19);
   expectFrames(readSpan(s.path("ramp.mp4"), 0.5, 1.0), 5, 10);  // 1.0 is a frame time
   expectFrames(readSpan(s.path("ramp.mp4"), 0.45, 0.95), 5, 9);
-}
-
-TEST_F(Span, StartsInTheMiddleOfAGroupOfPictures) {
-  expectFrames(readSpan(s.path("ramp.mp4"), 1.2, 1.4), 12, 14);
+  expectFrames(readSpan(s.path("ramp.mp4"), 1.2, 1.4), 12, 14);  // mid group of pictures
   // MPEG-TS has no index: its seek lands between key frames, where nothing
   // decodes, so the span must be found by reading from the start.
   testing::ffmpeg("-i " + s.path("ramp.mp4") + " -c copy -muxdelay 0 -muxpreload 0 " +
@@ -124,8 +117,7 @@ TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
                      "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
   for (const char* rotate : {"270", "90", "180"}) {
     const std::string turned = s.path(std::string("r") + rotate + ".mp4");
-    testing::ffmpeg("-i " + s.path("q.mp4") + " -c copy -metadata:s:v:0 rotate=" + rotate + " " +
-                    turned);
+    testing::rotatedCopy(s.path("q.mp4"), turned, std::stoi(rotate));
     OpenResult o = FrameSource::open(turned, 0, 10);
     ASSERT_TRUE(o.source) << o.message;
     const VideoInfo& info = o.source->info();
