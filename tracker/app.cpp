@@ -10,6 +10,7 @@
 #include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
 #include "tracker/prefetch.hpp"
+#include "tracker/progress.hpp"
 #include "tracker/probe.hpp"
 #include "tracker/track.hpp"
 #include "tracker/video.hpp"
@@ -69,11 +70,14 @@ int videoMode(const std::vector<std::string>& a) {
   Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
   {
     Prefetcher frames(source);
+    // Erased when the block ends, before the summary or an error is written.
+    Progress progress(expectedFrames(n[1] - n[0], info.fps));
     core::Img frame, spare;
     double t = 0;
     while (frames.next(t, frame)) {
       if (!tracker.add(t, std::move(frame), spare)) break;
       frames.recycle(std::move(spare));
+      progress.frame();
     }
   }
 
