@@ -5,7 +5,9 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build demo test test-release test-asan bench deps clean
+PREFIX     ?= /usr/local
+
+.PHONY: all build demo test test-release test-asan bench deps install package clean
 
 all: build
 
@@ -38,6 +40,14 @@ test: test-release test-asan
 bench: build
 	bash scripts/install-deps.sh bench
 	bash bench/run.sh $(BUILD)
+
+# Honours PREFIX and, through CMake, DESTDIR.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	bash scripts/install-deps.sh package
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -14,6 +14,9 @@ test_pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg                                                         # tests encode their own videos
 )
+package_pkgs=(
+  dpkg-dev file                                                  # dpkg-shlibdeps for make package
+)
 bench_pkgs=(
   libbenchmark-dev
   ffmpeg imagemagick hyperfine time
@@ -29,6 +32,7 @@ for g in "${groups[@]}"; do
     build) wanted+=("${build_pkgs[@]}") ;;
     test) wanted+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     bench) wanted+=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
+    package) wanted+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
     *) echo "install-deps: unknown group '$g' (build, test or bench)" >&2; exit 2 ;;
   esac
 done
