@@ -7,7 +7,9 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build demo test test-release test-asan bench fuzz deps clean
+PREFIX     ?= /usr/local
+
+.PHONY: all build demo test test-release test-asan bench fuzz deps install package clean
 
 all: build
 
@@ -55,6 +57,14 @@ fuzz:
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DFUZZ=ON
 	cmake --build $(FUZZ_BUILD)
 	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Honours PREFIX and, through CMake, DESTDIR.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	bash scripts/install-deps.sh package
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

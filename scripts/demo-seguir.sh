@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # seguir on a clip made here: a camera drifting over a fractal for 3 s. Shows
-# the summary line, the start of the track and a scale probe.
-# Argument: the build folder.
+# the summary line, the start of the track and a scale probe, and draws the
+# track with pista. Argument: the build folder; results go to <build>/demo-seguir/.
 set -euo pipefail
 build="${1:-build}"
 seguir="$build/tracker/seguir"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+pista="$build/pista/pista"
+work="$build/demo-seguir"
+mkdir -p "$work"
 
 ffmpeg -nostdin -loglevel error -y -f lavfi -i "mandelbrot=s=960x600:maxiter=200:start_scale=2.5" \
   -frames:v 1 "$work/field.png"
@@ -22,3 +23,6 @@ echo " ..."
 echo "== seguir --escala field.png field.png 0.4 0.4 0.6 0.6 (same place, shifted, larger)"
 "$seguir" --escala "$work/field.png" "$work/field.png" 0.4 0.4 0.6 0.6 \
   "0.4,0.4,0.6,0.6;0.45,0.4,0.65,0.6;0.35,0.35,0.65,0.65"
+echo "== pista clip.mp4 track.json hoja.png 0.4 0.35 0.55 0.6 (a contact sheet of the track)"
+"$pista" "$work/clip.mp4" "$work/track.json" "$work/hoja.png" 0.4 0.35 0.55 0.6
+echo "seguir: the clip, its track and the sheet are in $work/"

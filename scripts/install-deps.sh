@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing or benchmarking needs.
-# Usage: scripts/install-deps.sh [build|demo|test|bench|fuzz]...   (default: build test)
+# Usage: scripts/install-deps.sh [build|demo|test|bench|fuzz|package]...   (default: build test)
 # Only packages that are missing are installed, so a ready machine is left alone.
 set -euo pipefail
 
@@ -21,6 +21,9 @@ test_pkgs=(
   libgtest-dev
   ffmpeg                                                         # tests encode their own videos
   zlib1g-dev                                                     # stills tests write PNG CRCs
+)
+package_pkgs=(
+  dpkg-dev file                                                  # dpkg-shlibdeps for make package
 )
 bench_pkgs=(
   libbenchmark-dev
@@ -48,7 +51,8 @@ for g in "${groups[@]}"; do
     test) wanted+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     bench) wanted+=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
     fuzz) wanted+=("${build_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
-    *) echo "install-deps: unknown group '$g' (build, demo, test, bench or fuzz)" >&2; exit 2 ;;
+    package) wanted+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
+    *) echo "install-deps: unknown group '$g' (build, demo, test, bench, fuzz or package)" >&2; exit 2 ;;
   esac
 done
 

@@ -14,6 +14,7 @@
 #include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
 #include "tracker/prefetch.hpp"
+#include "tracker/progress.hpp"
 #include "tracker/probe.hpp"
 #include "tracker/track.hpp"
 #include "tracker/video.hpp"
@@ -57,14 +58,17 @@ int probeMode(const std::vector<std::string>& a) {
 }
 
 // Decoding runs ahead on a thread of its own until the span ends or the
-// tracker loses the region.
-void followRegion(FrameSource& source, Tracker& tracker) {
+// tracker loses the region. `expected` frames feed the progress line, which
+// is erased before anything else is written.
+void followRegion(FrameSource& source, Tracker& tracker, int64_t expected) {
   Prefetcher frames(source);
+  Progress progress(expected);
   core::Img frame, spare;
   double t = 0;
   while (frames.next(t, frame)) {
     if (!tracker.add(t, std::move(frame), spare)) break;
     frames.recycle(std::move(spare));
+    progress.frame();
   }
 }
 
@@ -94,7 +98,7 @@ int trackSpan(const std::vector<std::string>& a, const double (&n)[6]) {
   const VideoInfo& info = source.info();
 
   Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
-  followRegion(source, tracker);
+  followRegion(source, tracker, expectedFrames(n[1] - n[0], info.fps));
   if (!source.error().empty()) return fail(source.error(), kStatusReader);
   return saveTrack(a[8], info, tracker);
 }

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
+
+#include "pista/messages.hpp"
+#include "tracker/helpers.hpp"
+
+namespace pista {
+namespace {
+
+using seguir::testing::ffmpeg;
+using seguir::testing::readFile;
+using seguir::testing::Scratch;
+using seguir::testing::shellQuote;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+Outcome runPista(const Scratch& s, const std::vector<std::string>& args) {
+  std::string cmd = shellQuote(PISTA_EXE);
+  for (const auto& a : args) cmd += " " + shellQuote(a);
+  cmd += " >" + shellQuote(s.path("out.txt")) + " 2>" + shellQuote(s.path("err.txt"));
+  const int raw = std::system(cmd.c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(s.path("out.txt")),
+          readFile(s.path("err.txt"))};
+}
+
+// A camera drifting over a fractal, and seguir's track of a region of it.
+struct Tracked {
+  std::string video, track;
+  std::vector<std::string> box{"0.4", "0.35", "0.55", "0.6"};
+};
+
+// `cover` is an ffmpeg filter laid over the moving camera (e.g. a flat card).
+Tracked makeTrack(const Scratch& s, const std::string& cover = "null") {
+  Tracked t{s.path("clip.mp4"), s.path("track.json")};
+  ffmpeg("-f lavfi -i mandelbrot=s=960x600:maxiter=200:start_scale=2.5 -frames:v 1 " +
+         shellQuote(s.path("field.png")));
+  ffmpeg("-loop 1 -framerate 30 -i " + shellQuote(s.path("field.png")) +
+         " -t 2 -vf \"crop=640:360:'160+120*sin(t)':'120+80*cos(t*0.7)'," + cover + ",format=yuv420p\""
+         " -c:v libx264 -preset ultrafast " + shellQuote(t.video));
+  std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(t.video) + " 0.2 1.8";
+  for (const auto& b : t.box) cmd += " " + b;
+  cmd += " " + shellQuote(t.track) + " >/dev/null";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+  return t;
+}
+
+bool isOverlayGreen(const cv::Vec3b& p) {
+  return p[1] > p[2] + 60 && p[1] > p[0] + 60;  // the frames themselves are grey
+}
+
+TEST(Pista, SheetDrawsTheRegionWhereTheTrackPutsIt) {
+  Scratch s;
+  const Tracked t = makeTrack(s);
+  std::vector<std::string> args{t.video, t.track, s.path("sheet.png")};
+  args.insert(args.end(), t.box.begin(), t.box.end());
+  const Outcome o = runPista(s, args);
+  ASSERT_EQ(o.status, kStatusOk) << o.err;
+  EXPECT_EQ(o.out, "ok hoja de 12 cuadros\n");
+  EXPECT_EQ(o.err, "");
+
+  const cv::Mat sheet = cv::imread(s.path("sheet.png"));
+  ASSERT_FALSE(sheet.empty());
+  const auto doc = nlohmann::json::parse(readFile(t.track));
+  const auto& first = doc["frames"][0];
+  // Tile 0 shows record 0: a 640 x 360 frame at 480 x 270, six pixels in.
+  const double zoom = 480.0 / 640.0, left = 6, top = 6;
+  const double cx = left + first["x"].get<double>() * 480 - 0.5;
+  const double cy = top + first["y"].get<double>() * 270 - 0.5;
+  const double hw = 0.15 * 640 * zoom / 2, hh = 0.25 * 360 * zoom / 2;
+  const auto greenNear = [&](double x, double y) {
+    for (int dy = -2; dy <= 2; ++dy) {
+      for (int dx = -2; dx <= 2; ++dx) {
+        const int px = static_cast<int>(std::lround(x)) + dx, py = static_cast<int>(std::lround(y)) + dy;
+        if (isOverlayGreen(sheet.at<cv::Vec3b>(py, px))) return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(greenNear(cx - hw, cy)) << "left edge";
+  EXPECT_TRUE(greenNear(cx + hw, cy)) << "right edge";
+  EXPECT_TRUE(greenNear(cx - hw / 2, cy - hh)) << "top edge";
+  EXPECT_TRUE(greenNear(cx, cy + hh)) << "bottom edge";
+  EXPECT_FALSE(greenNear(cx, cy)) << "nothing drawn inside the region";
+  EXPECT_FALSE(greenNear(left + 20, top + 20)) << "nor far from it";
+}
+
+TEST(Pista, SheetEndsOnTheFrameWhereTheRegionWasLost) {
+  Scratch s;
+  const Tracked t = makeTrack(s, "drawbox=x=0:y=0:w=640:h=360:color=gray:t=fill:enable='gte(t,1)'");
+  const auto doc = nlohmann::json::parse(readFile(t.track));
+  ASSERT_TRUE(doc["lostAt"].is_number()) << "the card must make seguir lose the region";
+  const Outcome o = runPista(s, {t.video, t.track, s.path("sheet.png")});
+  ASSERT_EQ(o.status, kStatusOk) << o.err;
+  const cv::Mat sheet = cv::imread(s.path("sheet.png"));
+  // The last tile (row 3, column 4) is the lost frame, drawn in red.
+  const cv::Mat last = sheet(cv::Rect(6 + 3 * (480 + 6), 6 + 2 * (270 + 6), 480, 270));
+  int red = 0;
+  for (int y = 0; y < last.rows; ++y) {
+    for (int x = 0; x < last.cols; ++x) {
+      const cv::Vec3b p = last.at<cv::Vec3b>(y, x);
+      red += p[2] > p[1] + 80 && p[2] > p[0] + 80;
+    }
+  }
+  EXPECT_GT(red, 100);
+}
+
+TEST(Pista, VideoHasEveryFrameOfTheSpan) {
+  Scratch s;
+  const Tracked t = makeTrack(s);
+  const Outcome o = runPista(s, {t.video, t.track, s.path("out.mp4")});
+  ASSERT_EQ(o.status, kStatusOk) << o.err;
+  const auto doc = nlohmann::json::parse(readFile(t.track));
+  EXPECT_EQ(o.out, "ok video de " + std::to_string(doc["frames"].size()) + " cuadros\n");
+  const std::string probe = s.path("probe.txt");
+  ASSERT_EQ(std::system(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                         "stream=codec_name,width,height,nb_read_frames -of csv=p=0 " +
+                         shellQuote(s.path("out.mp4")) + " >" + shellQuote(probe))
+                            .c_str()),
+            0);
+  EXPECT_EQ(readFile(probe), "h264,640,360," + std::to_string(doc["frames"].size()) + "\n");
+  for (const auto& entry : std::filesystem::directory_iterator(s.path(""))) {
+    EXPECT_EQ(entry.path().filename().string().rfind(".pista-", 0), std::string::npos)
+        << "temporary file left behind";
+  }
+}
+
+TEST(Pista, RefusesTracksThatAreNotThisVideos) {
+  Scratch s;
+  const Tracked t = makeTrack(s);
+  const std::string good = readFile(t.track);
+  const auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream(s.path(name)) << text;
+    return s.path(name);
+  };
+  auto doc = nlohmann::json::parse(good);
+  auto wider = doc;
+  wider["width"] = 1280;
+  auto later = doc;
+  later["frames"].back()["t"] = 99.0;
+  auto between = doc;
+  between["frames"][1]["t"] = between["frames"][1]["t"].get<double>() + 0.01;
+  auto empty = doc;
+  empty["frames"] = nlohmann::json::array();
+  const struct {
+    std::string track;
+    std::string_view message;
+  } cases[] = {
+      {write("text.json", "not json"), kTrackUnreadable},
+      {write("partial.json", good.substr(0, good.size() / 2)), kTrackUnreadable},
+      {write("wider.json", wider.dump()), kTrackSize},
+      {write("later.json", later.dump()), kTrackTimes},
+      {write("between.json", between.dump()), kTrackTimes},
+      {write("empty.json", empty.dump()), kTrackEmpty},
+      {s.path("missing.json"), kTrackUnreadable},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = runPista(s, {t.video, c.track, s.path("sheet.png")});
+    EXPECT_EQ(o.status, kStatusBadTrack) << c.track;
+    EXPECT_EQ(o.err, std::string(c.message) + "\n") << c.track;
+    EXPECT_FALSE(std::filesystem::exists(s.path("sheet.png")));
+  }
+}
+
+TEST(Pista, UsageAndUnreadableVideo) {
+  Scratch s;
+  const std::string usage = std::string(kUsage) + "\n";
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"a.mp4", "p.json"}, {"a.mp4", "p.json", "out.gif"},
+           {"a.mp4", "p.json", "o.png", "0", "0", "1", "x"}}) {
+    const Outcome o = runPista(s, args);
+    EXPECT_EQ(o.status, kStatusUsage);
+    EXPECT_EQ(o.err, usage);
+  }
+  std::ofstream(s.path("p.json")) << R"({"width":640,"height":360,"fps":30,"frames":[{"t":0,"x":0.5,"y":0.5,"s":1,"r":0,"c":1}],"lostAt":null})";
+  std::ofstream(s.path("bad.mp4")) << "not a video";
+  const Outcome o = runPista(s, {s.path("bad.mp4"), s.path("p.json"), s.path("o.png")});
+  EXPECT_EQ(o.status, kStatusNoVideo);
+  EXPECT_EQ(o.err, "El archivo no tiene video.\n");
+}
+
+}  // namespace
+}  // namespace pista
