@@ -4,20 +4,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "pista/messages.hpp"
 #include "pista/overlay.hpp"
 #include "pista/track_file.hpp"
 #include "pista/video_writer.hpp"
+#include "tracker/messages.hpp"
 #include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
 #include "tracker/prefetch.hpp"
@@ -65,7 +69,8 @@ std::optional<std::string> readWhole(const std::string& path) {
 
 bool endsWith(std::string s, std::string_view suffix) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Which records the sheet shows: twelve at equal steps from the first to the
@@ -92,8 +97,8 @@ cv::Mat assembleSheet(const std::vector<cv::Mat>& tiles) {
                 cv::Scalar(32, 32, 32));
   for (size_t i = 0; i < tiles.size(); ++i) {
     const int c = static_cast<int>(i) % columns, r = static_cast<int>(i) / columns;
-    tiles[i].copyTo(sheet(cv::Rect(kGap + c * (tw + kGap), kGap + r * (th + kGap), tiles[i].cols,
-                                   tiles[i].rows)));
+    tiles[i].copyTo(sheet(
+        cv::Rect(kGap + c * (tw + kGap), kGap + r * (th + kGap), tiles[i].cols, tiles[i].rows)));
   }
   return sheet;
 }
@@ -136,6 +141,27 @@ struct Request {
   double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 
+std::optional<Request> parseRequest(int argc, const char* const* argv) {
+  if (argc != 4 && argc != 8) return std::nullopt;
+  Request req;
+  req.video = argv[1];
+  req.trackPath = argv[2];
+  req.output = argv[3];
+  req.toVideo = endsWith(req.output, ".mp4");
+  if (!req.toVideo && !endsWith(req.output, ".png")) return std::nullopt;
+  if (argc == 8) {
+    double n[4];
+    for (int k = 0; k < 4; ++k) {
+      const auto v = seguir::parseNumber(argv[4 + k]);
+      if (!v || !std::isfinite(*v)) return std::nullopt;
+      n[k] = *v;
+    }
+    req.hasBox = true;
+    req.x0 = n[0], req.y0 = n[1], req.x1 = n[2], req.y1 = n[3];
+  }
+  return req;
+}
+
 // The region's size at scale 1 in displayed pixels, with seguir's own floor
 // of 24 analysis pixels a side.
 RegionSize regionSize(const Request& req, const seguir::VideoInfo& info) {
@@ -145,121 +171,162 @@ RegionSize regionSize(const Request& req, const seguir::VideoInfo& info) {
           std::max((req.y1 - req.y0) * gh, 24.0) * info.H / gh};
 }
 
-}  // namespace
-
-int run(int argc, const char* const* argv) {
-  if (argc != 4 && argc != 8) return fail(kUsage, kStatusUsage);
-  Request req;
-  req.video = argv[1];
-  req.trackPath = argv[2];
-  req.output = argv[3];
-  if (endsWith(req.output, ".mp4")) {
-    req.toVideo = true;
-  } else if (!endsWith(req.output, ".png")) {
-    return fail(kUsage, kStatusUsage);
+// Walks the records along the frames of the video, in time order: every
+// record must meet a frame of its own time, and so must the loss.
+class RecordWalk {
+ public:
+  explicit RecordWalk(const TrackDoc& track) : track_(track) {}
+  double first() const { return track_.frames.front().t; }
+  double last() const {
+    return std::max(track_.frames.back().t, track_.lostAt.value_or(track_.frames.back().t));
   }
-  if (argc == 8) {
-    double n[4];
-    for (int k = 0; k < 4; ++k) {
-      const auto v = seguir::parseNumber(argv[4 + k]);
-      if (!v || !std::isfinite(*v)) return fail(kUsage, kStatusUsage);
-      n[k] = *v;
+  // How the frame at `t` stands; false when a record was passed by, which
+  // means the track belongs to another video.
+  bool place(double t, FrameState& state, size_t& index) {
+    const auto& records = track_.frames;
+    if (next_ < records.size() && records[next_].t < t - kSameTime) return false;
+    index = std::min(next_, records.size() - 1);
+    state = FrameState::kUntracked;
+    if (next_ < records.size() && std::fabs(records[next_].t - t) <= kSameTime) {
+      state = FrameState::kTracked;
+      trail_.emplace_back(records[next_].x, records[next_].y);
+      ++next_;
+    } else if (track_.lostAt && std::fabs(*track_.lostAt - t) <= kSameTime) {
+      state = FrameState::kLost;
+      lostSeen_ = true;
     }
-    req.hasBox = true;
-    req.x0 = n[0], req.y0 = n[1], req.x1 = n[2], req.y1 = n[3];
+    return true;
   }
+  bool complete() const { return next_ == track_.frames.size() && (!track_.lostAt || lostSeen_); }
+  const std::vector<cv::Point2d>& trail() const { return trail_; }
 
-  const auto text = readWhole(req.trackPath);
-  if (!text) return fail(kTrackUnreadable, kStatusBadTrack);
-  const auto track = parseTrack(*text);
-  if (!track) return fail(kTrackUnreadable, kStatusBadTrack);
-  if (track->frames.empty()) return fail(kTrackEmpty, kStatusBadTrack);
-  const std::vector<seguir::Record>& records = track->frames;
-  const double first = records.front().t;
-  const double last = std::max(records.back().t, track->lostAt.value_or(records.back().t));
+ private:
+  const TrackDoc& track_;
+  size_t next_ = 0;
+  bool lostSeen_ = false;
+  std::vector<cv::Point2d> trail_;
+};
 
-  // Opened a little before the first record: the span's start is rounded to
-  // a grid, and the first record's frame must not fall just outside it.
-  seguir::OpenResult opened = seguir::FrameSource::open(req.video, first - 0.001, last);
-  if (!opened.source) return fail(opened.message, opened.status);
-  const seguir::VideoInfo& info = opened.source->info();
-  if (std::fabs(info.W - track->width) > 0.5 || std::fabs(info.H - track->height) > 0.5) {
-    return fail(kTrackSize, kStatusBadTrack);
-  }
-  const cv::Size displayed(static_cast<int>(std::lround(info.W)), static_cast<int>(std::lround(info.H)));
-  const RegionSize region = regionSize(req, info);
+// Where the pictures go: the tiles of a sheet, or every frame into a video.
+struct Pictures {
+  const TrackDoc& track;
+  RegionSize region;
+  cv::Size displayed;
+  cv::Size size;                   // of each picture: a tile, or a video frame
+  std::vector<size_t> picks = {};  // records the sheet shows
+  std::vector<cv::Mat> tiles = {};
+  std::unique_ptr<VideoWriter> writer = nullptr;
+  size_t written = 0;
 
-  std::unique_ptr<TemporaryBeside> temporary;
-  std::unique_ptr<VideoWriter> writer;
-  if (req.toVideo) {
-    temporary = std::make_unique<TemporaryBeside>(req.output);
-    if (temporary->path().empty()) return fail(kNotSaved, kStatusNotSaved);
-    writer = VideoWriter::open("file:" + temporary->path(), displayed, info.fps);
-    if (!writer) return fail(kNotSaved, kStatusNotSaved);
-  }
-  const double tileZoom = std::min(1.0, static_cast<double>(kTileSide) / std::max(displayed.width, displayed.height));
-  const cv::Size tileSize(std::max(1, static_cast<int>(std::lround(displayed.width * tileZoom))),
-                          std::max(1, static_cast<int>(std::lround(displayed.height * tileZoom))));
-  const std::vector<size_t> picks = sheetRecords(records.size(), track->lostAt.has_value());
-  std::vector<cv::Mat> tiles;
-  std::vector<cv::Point2d> trail;
-  size_t next = 0, written = 0;
-  bool lostSeen = false;
-  bool failedWrite = false;
-  {
-    seguir::Prefetcher frames(*opened.source);
-    seguir::Progress progress(req.toVideo ? seguir::expectedFrames(last - first, info.fps) : 0);
-    core::Img frame;
-    double t = 0;
-    while (!failedWrite && frames.next(t, frame)) {
-      if (t < first - kSameTime) continue;
-      // A record whose time no frame has belongs to another video.
-      if (next < records.size() && records[next].t < t - kSameTime) break;
-      FrameState state = FrameState::kUntracked;
-      const seguir::Record* record = &records[std::min(next, records.size() - 1)];
-      size_t index = next;
-      if (next < records.size() && std::fabs(records[next].t - t) <= kSameTime) {
-        state = FrameState::kTracked;
-        trail.emplace_back(records[next].x, records[next].y);
-        ++next;
-      } else if (track->lostAt && std::fabs(*track->lostAt - t) <= kSameTime) {
-        state = FrameState::kLost;
-        lostSeen = true;
-      }
-      const bool picked = state == FrameState::kLost ||
-                          (state == FrameState::kTracked && std::binary_search(picks.begin(), picks.end(), index));
-      if (req.toVideo) {
-        cv::Mat picture = pictureOf(frame, writer->frameSize());
-        drawOverlay(picture, trail, *record, state, region, displayed, t);
-        failedWrite = !writer->write(picture, t - first);
-        ++written;
-      } else if (picked) {
-        cv::Mat picture = pictureOf(frame, tileSize);
-        drawOverlay(picture, trail, *record, state, region, displayed, t);
-        tiles.push_back(std::move(picture));
-      }
-      frames.recycle(std::move(frame));
-      progress.frame();
-      if (t > last + kSameTime) break;
+  // False when the video cannot take the frame.
+  bool add(const core::Img& frame, const RecordWalk& walk, FrameState state, size_t index,
+           double t) {
+    const bool shown =
+        writer || state == FrameState::kLost ||
+        (state == FrameState::kTracked && std::binary_search(picks.begin(), picks.end(), index));
+    if (!shown) return true;
+    cv::Mat picture = pictureOf(frame, size);
+    drawOverlay(picture, walk.trail(), track.frames[index], state, region, displayed, t);
+    if (!writer) {
+      tiles.push_back(std::move(picture));
+      return true;
     }
+    ++written;
+    return writer->write(picture, t - walk.first());
   }
-  if (failedWrite) return fail(kNotSaved, kStatusNotSaved);
-  if (next < records.size() || (track->lostAt && !lostSeen)) return fail(kTrackTimes, kStatusBadTrack);
+};
 
-  if (req.toVideo) {
-    if (!writer->finish() || !temporary->commit()) return fail(kNotSaved, kStatusNotSaved);
-    return succeed(kVideoDone, written);
+// Reads the span and draws each frame; the status to end with, 0 when all
+// went well.
+int drawSpan(seguir::FrameSource& source, RecordWalk& walk, Pictures& pictures) {
+  seguir::Prefetcher frames(source);
+  seguir::Progress progress(
+      pictures.writer ? seguir::expectedFrames(walk.last() - walk.first(), source.info().fps) : 0);
+  core::Img frame;
+  double t = 0;
+  while (frames.next(t, frame)) {
+    if (t < walk.first() - kSameTime) continue;
+    FrameState state;
+    size_t index = 0;
+    if (!walk.place(t, state, index)) break;
+    if (!pictures.add(frame, walk, state, index, t)) return fail(kNotSaved, kStatusNotSaved);
+    frames.recycle(std::move(frame));
+    progress.frame();
+    if (t > walk.last() + kSameTime) break;
   }
+  progress.clear();
+  if (!source.error().empty()) return fail(source.error(), kStatusReader);
+  if (!walk.complete()) return fail(kTrackTimes, kStatusBadTrack);
+  return kStatusOk;
+}
+
+int writeSheet(const std::string& path, const std::vector<cv::Mat>& tiles) {
   std::vector<uint8_t> png;
   try {
     if (!cv::imencode(".png", assembleSheet(tiles), png)) return fail(kNotSaved, kStatusNotSaved);
   } catch (const cv::Exception&) {
     return fail(kNotSaved, kStatusNotSaved);
   }
-  if (!seguir::writeWholeFile(req.output, std::string(png.begin(), png.end()))) {
+  if (!seguir::writeWholeFile(path, std::string(png.begin(), png.end()))) {
     return fail(kNotSaved, kStatusNotSaved);
   }
   return succeed(kSheetDone, tiles.size());
+}
+
+int draw(const Request& req, const TrackDoc& track) {
+  RecordWalk walk(track);
+  // Opened a little before the first record: the span's start is rounded to
+  // a grid, and the first record's frame must not fall just outside it.
+  seguir::OpenResult opened =
+      seguir::FrameSource::open(req.video, walk.first() - 0.001, walk.last());
+  if (!opened.source) return fail(opened.message, opened.status);
+  const seguir::VideoInfo& info = opened.source->info();
+  if (std::fabs(info.W - track.width) > 0.5 || std::fabs(info.H - track.height) > 0.5) {
+    return fail(kTrackSize, kStatusBadTrack);
+  }
+  const cv::Size displayed(static_cast<int>(std::lround(info.W)),
+                           static_cast<int>(std::lround(info.H)));
+  Pictures pictures{track, regionSize(req, info), displayed, displayed};
+  std::unique_ptr<TemporaryBeside> temporary;
+  if (req.toVideo) {
+    temporary = std::make_unique<TemporaryBeside>(req.output);
+    if (temporary->path().empty()) return fail(kNotSaved, kStatusNotSaved);
+    pictures.writer = VideoWriter::open("file:" + temporary->path(), displayed, info.fps);
+    if (!pictures.writer) return fail(kNotSaved, kStatusNotSaved);
+    pictures.size = pictures.writer->frameSize();
+  } else {
+    const double zoom =
+        std::min(1.0, static_cast<double>(kTileSide) / std::max(displayed.width, displayed.height));
+    pictures.size = cv::Size(std::max(1, static_cast<int>(std::lround(displayed.width * zoom))),
+                             std::max(1, static_cast<int>(std::lround(displayed.height * zoom))));
+    pictures.picks = sheetRecords(track.frames.size(), track.lostAt.has_value());
+  }
+  if (const int status = drawSpan(*opened.source, walk, pictures)) return status;
+  if (!req.toVideo) return writeSheet(req.output, pictures.tiles);
+  if (!pictures.writer->finish() || !temporary->commit()) return fail(kNotSaved, kStatusNotSaved);
+  return succeed(kVideoDone, pictures.written);
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv) {
+  const std::optional<Request> req = parseRequest(argc, argv);
+  if (!req) return fail(kUsage, kStatusUsage);
+  const auto text = readWhole(req->trackPath);
+  const auto track = text ? parseTrack(*text) : std::nullopt;
+  if (!track) return fail(kTrackUnreadable, kStatusBadTrack);
+  if (track->frames.empty()) return fail(kTrackEmpty, kStatusBadTrack);
+  // Memory or threads running out while reading or drawing is a failure of
+  // the reader, as in seguir, never an abort.
+  try {
+    return draw(*req, *track);
+  } catch (const std::bad_alloc&) {
+    return fail(std::string(seguir::kReaderFailedPrefix) + std::strerror(ENOMEM), kStatusReader);
+  } catch (const std::system_error& e) {
+    return fail(std::string(seguir::kReaderFailedPrefix) + e.code().message(), kStatusReader);
+  } catch (const cv::Exception&) {
+    return fail(kNotSaved, kStatusNotSaved);
+  }
 }
 
 }  // namespace pista

@@ -7,9 +7,9 @@ namespace pista {
 
 inline constexpr int kStatusOk = 0;
 inline constexpr int kStatusUsage = 2;
-inline constexpr int kStatusNoVideo = 3;    // as seguir: no video track in the file
-inline constexpr int kStatusReader = 4;     // as seguir: the video cannot be decoded
-inline constexpr int kStatusBadTrack = 5;   // the track cannot be read, or is not this video's
+inline constexpr int kStatusNoVideo = 3;   // as seguir: no video track in the file
+inline constexpr int kStatusReader = 4;    // as seguir: the video cannot be decoded
+inline constexpr int kStatusBadTrack = 5;  // the track cannot be read, or is not this video's
 inline constexpr int kStatusNotSaved = 6;
 
 inline constexpr std::string_view kUsage =

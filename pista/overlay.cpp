@@ -35,7 +35,9 @@ void drawRegion(cv::Mat& picture, const seguir::Record& r, RegionSize region, do
   const double angle = r.r * std::numbers::pi / 180;
   const double cs = std::cos(angle) * r.s * zoom, sn = std::sin(angle) * r.s * zoom;
   // Turned clockwise on screen for a positive angle, as the track means it.
-  const auto at = [&](double u, double v) { return cv::Point2d(c.x + cs * u - sn * v, c.y + sn * u + cs * v); };
+  const auto at = [&](double u, double v) {
+    return cv::Point2d(c.x + cs * u - sn * v, c.y + sn * u + cs * v);
+  };
   if (region.w > 0 && region.h > 0) {
     const double u = region.w / 2, v = region.h / 2;
     const cv::Point corners[] = {fixed(at(-u, -v)), fixed(at(u, -v)), fixed(at(u, v)),
@@ -48,8 +50,10 @@ void drawRegion(cv::Mat& picture, const seguir::Record& r, RegionSize region, do
              kShift);
   } else {
     const double arm = 0.04 * std::min(picture.cols, picture.rows) / zoom;
-    cv::line(picture, fixed(at(-arm, 0)), fixed(at(arm, 0)), colour, thickness, cv::LINE_AA, kShift);
-    cv::line(picture, fixed(at(0, -arm)), fixed(at(0, arm)), colour, thickness, cv::LINE_AA, kShift);
+    cv::line(picture, fixed(at(-arm, 0)), fixed(at(arm, 0)), colour, thickness, cv::LINE_AA,
+             kShift);
+    cv::line(picture, fixed(at(0, -arm)), fixed(at(0, arm)), colour, thickness, cv::LINE_AA,
+             kShift);
   }
 }
 
@@ -80,7 +84,7 @@ void drawOverlay(cv::Mat& picture, const std::vector<cv::Point2d>& trail,
   if (path.size() >= 2) {
     cv::polylines(picture, path, false, kTrail, thickness, cv::LINE_AA, kShift);
   }
-  const cv::Scalar colour = state == FrameState::kLost        ? kLost
+  const cv::Scalar colour = state == FrameState::kLost            ? kLost
                             : record.c >= seguir::kWeakConfidence ? kConfident
                                                                   : kWeak;
   if (state != FrameState::kUntracked) drawRegion(picture, record, region, zoom, colour, thickness);

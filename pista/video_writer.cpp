@@ -122,7 +122,8 @@ bool VideoWriter::write(const cv::Mat& bgr, double seconds) {
   const int stride[1] = {static_cast<int>(bgr.step)};
   sws_scale(w.toYuv.get(), src, stride, 0, bgr.rows, f->data, f->linesize);
   // Times that do not grow (a rounding tie) are nudged by one tick.
-  const int64_t pts = std::max(w.lastPts + 1, static_cast<int64_t>(std::llround(seconds * kClock.den)));
+  const int64_t pts =
+      std::max(w.lastPts + 1, static_cast<int64_t>(std::llround(seconds * kClock.den)));
   f->pts = w.lastPts = pts;
   if (avcodec_send_frame(w.enc.get(), f) < 0) return false;
   return w.drain();

@@ -46,8 +46,10 @@ Tracked makeTrack(const Scratch& s, const std::string& cover = "null") {
   ffmpeg("-f lavfi -i mandelbrot=s=960x600:maxiter=200:start_scale=2.5 -frames:v 1 " +
          shellQuote(s.path("field.png")));
   ffmpeg("-loop 1 -framerate 30 -i " + shellQuote(s.path("field.png")) +
-         " -t 2 -vf \"crop=640:360:'160+120*sin(t)':'120+80*cos(t*0.7)'," + cover + ",format=yuv420p\""
-         " -c:v libx264 -preset ultrafast " + shellQuote(t.video));
+         " -t 2 -vf \"crop=640:360:'160+120*sin(t)':'120+80*cos(t*0.7)'," + cover +
+         ",format=yuv420p\""
+         " -c:v libx264 -preset ultrafast " +
+         shellQuote(t.video));
   std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(t.video) + " 0.2 1.8";
   for (const auto& b : t.box) cmd += " " + b;
   cmd += " " + shellQuote(t.track) + " >/dev/null";
@@ -81,7 +83,8 @@ TEST(Pista, SheetDrawsTheRegionWhereTheTrackPutsIt) {
   const auto greenNear = [&](double x, double y) {
     for (int dy = -2; dy <= 2; ++dy) {
       for (int dx = -2; dx <= 2; ++dx) {
-        const int px = static_cast<int>(std::lround(x)) + dx, py = static_cast<int>(std::lround(y)) + dy;
+        const int px = static_cast<int>(std::lround(x)) + dx,
+                  py = static_cast<int>(std::lround(y)) + dy;
         if (isOverlayGreen(sheet.at<cv::Vec3b>(py, px))) return true;
       }
     }
@@ -175,14 +178,17 @@ TEST(Pista, RefusesTracksThatAreNotThisVideos) {
 TEST(Pista, UsageAndUnreadableVideo) {
   Scratch s;
   const std::string usage = std::string(kUsage) + "\n";
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"a.mp4", "p.json"}, {"a.mp4", "p.json", "out.gif"},
-           {"a.mp4", "p.json", "o.png", "0", "0", "1", "x"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"a.mp4", "p.json"},
+                                             {"a.mp4", "p.json", "out.gif"},
+                                             {"a.mp4", "p.json", "o.png", "0", "0", "1", "x"}}) {
     const Outcome o = runPista(s, args);
     EXPECT_EQ(o.status, kStatusUsage);
     EXPECT_EQ(o.err, usage);
   }
-  std::ofstream(s.path("p.json")) << R"({"width":640,"height":360,"fps":30,"frames":[{"t":0,"x":0.5,"y":0.5,"s":1,"r":0,"c":1}],"lostAt":null})";
+  std::ofstream(s.path("p.json"))
+      << R"({"width":640,"height":360,"fps":30,"frames":[{"t":0,"x":0.5,"y":0.5,"s":1,"r":0,"c":1}],"lostAt":null})";
   std::ofstream(s.path("bad.mp4")) << "not a video";
   const Outcome o = runPista(s, {s.path("bad.mp4"), s.path("p.json"), s.path("o.png")});
   EXPECT_EQ(o.status, kStatusNoVideo);

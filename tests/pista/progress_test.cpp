@@ -52,7 +52,7 @@ TEST(Progress, ElsewhereNothingIsWritten) {
 
 TEST(Progress, ExpectedFramesOfASpan) {
   EXPECT_EQ(expectedFrames(2.0, 30.0), 61);  // both ends of the span hold a frame
-  EXPECT_EQ(expectedFrames(2.0, 0.0), 0);  // no frame rate: unknown
+  EXPECT_EQ(expectedFrames(2.0, 0.0), 0);    // no frame rate: unknown
   EXPECT_EQ(expectedFrames(-1.0, 30.0), 0);  // a span that ends before it starts
   EXPECT_EQ(expectedFrames(1e300, 30.0), 0);
 }
