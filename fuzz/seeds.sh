@@ -26,6 +26,28 @@ case "$target" in
       seed "$s"
     done
     ;;
+  fuzz_video)
+    bash "$(dirname "$0")/video_seeds.sh" "$dir"
+    ;;
+  fuzz_stills)
+    # One small picture in every format the decoders read.
+    work=$(mktemp -d)
+    convert -size 24x16 gradient:red-blue -alpha set -channel A -evaluate set 70% +channel \
+      "$work/base.png"
+    for ext in png jpg webp tif gif bmp ppm pgm pam pbm hdr; do
+      convert "$work/base.png" "$dir/seed.$ext" 2>/dev/null || true
+    done
+    convert "$work/base.png" -colorspace CMYK "$dir/seed-cmyk.jpg"
+    convert "$work/base.png" -depth 16 "$dir/seed-16.png"
+    convert "$work/base.png" -orient RightTop "$dir/seed-oriented.jpg"
+    rm -rf "$work"
+    ;;
+  fuzz_keying)
+    for s in $'\x04\x04\xff\xff\xff\xff' $'\x63\x63\xff\xff\xff\xff\x10\x20\x30\xff' \
+      $'\x09\x09\x01\xb1\x40\xff' $'\x20\x10\x80\x80\x80\xfa\x80\x80\x80\xfb'; do
+      seed "$s"
+    done
+    ;;
   *)
     echo "seeds.sh: no seeds for '$target'" >&2
     exit 2

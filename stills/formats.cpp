@@ -129,15 +129,18 @@ std::optional<Image> decodeTiff(Bytes file) {
   TIFFRGBAImageEnd(&rgba);
   if (!got) return std::nullopt;
   // libtiff's words hold A, B, G, R from the high byte down; its alpha is
-  // already associated (premultiplied), as the raster's is.
+  // already associated (premultiplied), as the raster's is. A file that
+  // declares associated alpha is taken at its word, so colour above alpha
+  // (which no premultiplied pixel can hold) is cut to it.
   std::uint8_t* px = image.raster.px.get();
   for (std::size_t i = 0, n = image.raster.bytes() / 4; i < n; ++i, px += 4) {
     std::uint32_t v;
     std::memcpy(&v, px, 4);
-    px[0] = static_cast<std::uint8_t>(TIFFGetR(v));
-    px[1] = static_cast<std::uint8_t>(TIFFGetG(v));
-    px[2] = static_cast<std::uint8_t>(TIFFGetB(v));
-    px[3] = static_cast<std::uint8_t>(TIFFGetA(v));
+    const std::uint8_t a = static_cast<std::uint8_t>(TIFFGetA(v));
+    px[0] = std::min(static_cast<std::uint8_t>(TIFFGetR(v)), a);
+    px[1] = std::min(static_cast<std::uint8_t>(TIFFGetG(v)), a);
+    px[2] = std::min(static_cast<std::uint8_t>(TIFFGetB(v)), a);
+    px[3] = a;
   }
   image.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
   std::uint32_t iccSize = 0;

@@ -19,6 +19,14 @@ std::optional<Image> decodePng(Bytes file) {
   if (!sizeAllowed(ihdr.width, ihdr.height)) return std::nullopt;
   const int w = static_cast<int>(ihdr.width), h = static_cast<int>(ihdr.height);
   const std::size_t count = static_cast<std::size_t>(w) * h;
+  // Deflate expands at most 1032-fold, so a file too short to hold its own
+  // rows is cut off and unreadable; knowing so before the raster is allocated
+  // keeps a few bytes declaring a gigapixel from taking the memory first.
+  const int channels[] = {1, 0, 3, 1, 2, 0, 4};
+  const std::uint64_t rowBits =
+      std::uint64_t{ihdr.width} * ihdr.bit_depth * channels[ihdr.color_type % 7];
+  const std::uint64_t rawBytes = std::uint64_t{ihdr.height} * (1 + (rowBits + 7) / 8);
+  if (rawBytes > std::uint64_t{file.size()} * 1032 + 65536) return std::nullopt;
 
   Image image;
   image.raster = Raster(w, h);

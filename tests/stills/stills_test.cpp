@@ -541,6 +541,24 @@ TEST(Hostile, HugeDeclaredSizesAreUnreadable) {
   EXPECT_FALSE(decode(bmp));
 }
 
+// Found by the fuzzer: stb's Radiance reader never returned on these.
+TEST(Hostile, DamagedRadianceRunsAreUnreadable) {
+  const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 8\n";
+  const auto hdr = [&](std::initializer_list<int> body) {
+    Bytes b(header.begin(), header.end());
+    for (int v : body) b.push_back(static_cast<std::uint8_t>(v));
+    return b;
+  };
+  EXPECT_FALSE(decode(hdr({2, 2, 0, 8, 0})));         // a run of length 0
+  EXPECT_FALSE(decode(hdr({2, 2, 0, 8, 0x84, 10})));  // the file ends inside the scanline
+  // Whole runs still decode: two scanlines of 8 pixels, each channel one run.
+  std::initializer_list<int> scanline = {2, 2, 0, 8, 0x88, 128, 0x88, 64, 0x88, 32, 0x88, 129};
+  Bytes whole = hdr(scanline);
+  whole.insert(whole.end(), scanline.begin(), scanline.end());
+  ASSERT_TRUE(decode(whole));
+  EXPECT_EQ(decode(whole)->raster.w, 8);
+}
+
 TEST(Files, ReadOnceFromAFifo) {
   const fs::path fifo = scratch("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

@@ -2,7 +2,7 @@
 // through FFmpeg's demuxers and decoders exactly as seguir reads a file.
 //
 // Input: one byte that chooses where the span starts (so that seeking is
-// exercised too), then the file. Seeds: tests/fuzz/video_seeds.sh.
+// exercised too), then the file. Seeds: fuzz/video_seeds.sh.
 #include <cstddef>
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 # Makes the seed corpus of the video frame source fuzzer: tiny clips in the
 # containers and codecs a user may hand to seguir, each after the one byte
 # that the target reads as the span's start.
-# Usage: tests/fuzz/video_seeds.sh OUTDIR
+# Usage: fuzz/video_seeds.sh OUTDIR
 set -euo pipefail
 out=${1:?usage: $0 OUTDIR}
 mkdir -p "$out"
