@@ -48,6 +48,12 @@ class FrameSource {
   // decoding error ends the span the same way.
   bool next(double& t, core::Img& frame);
 
+  // Converts every later frame through libswscale's RGBA instead of straight
+  // from the Y'CbCr planes: the reference that conversion is held to. With
+  // `accurate`, libswscale interpolates chroma and rounds exactly; its fast
+  // path, the default, truncates and lands about one level low.
+  void useRgbaConversion(bool accurate = false);
+
   struct Impl;
 
  private:
