@@ -204,37 +204,38 @@ void resampleGrey(const GreyFrame& stored, double nw, double nh, const Transform
 }
 
 // Quarter steps keep the 2 x 2 average exact until the matrix: the sums of
-// four samples go in whole, and no rounding happens before the final shift.
+// four samples go in whole.
 YuvMatrix yuvMatrix(double kr, double kb, bool fullRange) {
   const double kg = 1 - kr - kb;
   const double ys = fullRange ? 1.0 : 255.0 / 219.0, cs = fullRange ? 1.0 : 255.0 / 224.0;
-  const double unit = (1 << 15) / 4.0;  // one quarter step, before the shift
-  auto fixed = [unit](double c) { return static_cast<int32_t>(std::lround(c * unit)); };
+  auto fixed = [](double c, double unit) { return static_cast<int32_t>(std::lround(c * unit)); };
   YuvMatrix m;
-  m.cy = fixed(ys);
+  m.cy = fixed(ys, 16384);
   m.yOff = fullRange ? 0 : 16 * 4;
-  m.crv = fixed(2 * (1 - kr) * cs);
-  m.cgu = -fixed(2 * kb * (1 - kb) / kg * cs);
-  m.cgv = -fixed(2 * kr * (1 - kr) / kg * cs);
-  m.cbu = fixed(2 * (1 - kb) * cs);
+  m.crv = fixed(2 * (1 - kr) * cs, 8192);
+  m.cgu = -fixed(2 * kb * (1 - kb) / kg * cs, 8192);
+  m.cgv = -fixed(2 * kr * (1 - kr) / kg * cs, 8192);
+  m.cbu = fixed(2 * (1 - kb) * cs, 8192);
   return m;
 }
 
 namespace {
 
 constexpr int kChromaZero = 128 * 4;  // quarter steps
-constexpr int kRound = 1 << 14;
-constexpr int kShift = 15;
+constexpr int kRound = 16;            // half of the final shift by 5
 
 // Which samples of a plane make one output pixel x: sample x, sample x / 2
 // (chroma shared by two pixels) or samples 2x and 2x + 1; from one row, or
-// the sum of two rows. `shift` brings the sum to quarter steps.
+// the sum of two rows.
 enum class Tap { kSame, kDup, kPair };
-struct Taps {
+
+constexpr int quarterShift(Tap tap, bool twoRows) {
+  return 2 - (tap == Tap::kPair ? 1 : 0) - (twoRows ? 1 : 0);
+}
+
+struct PlaneRows {
   const uint8_t* r0;
-  const uint8_t* r1;  // null for one row
-  Tap tap;
-  int shift;
+  const uint8_t* r1;  // the second row of a two-row sum, else null
 };
 
 template <Tap kTap>
@@ -244,16 +245,34 @@ int sample(const uint8_t* r, int64_t x) {
   return r[2 * x] + r[2 * x + 1];
 }
 
-template <Tap kTap>
-void gatherScalar(const Taps& t, int16_t* d, int64_t x, int64_t n) {
+// The sample sum of pixel x in quarter steps.
+template <Tap kTap, bool kTwo>
+int quarters(const PlaneRows& p, int64_t x) {
+  int v = sample<kTap>(p.r0, x);
+  if constexpr (kTwo) v += sample<kTap>(p.r1, x);
+  return v << quarterShift(kTap, kTwo);
+}
+
+inline int mulHigh(int a, int b) {
+  return (a * b) >> 16;
+}
+
+template <Tap kLuma, Tap kChroma, bool kTwoChroma>
+void toGreyScalar(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t x, int64_t n) {
+  constexpr bool kTwoLuma = kLuma == Tap::kPair;
   for (; x < n; ++x) {
-    const int v = sample<kTap>(t.r0, x) + (t.r1 ? sample<kTap>(t.r1, x) : 0);
-    d[x] = static_cast<int16_t>(v << t.shift);
+    const int t = mulHigh((quarters<kLuma, kTwoLuma>(p[0], x) - m.yOff) * 32, m.cy) + kRound;
+    const int u = (quarters<kChroma, kTwoChroma>(p[1], x) - kChromaZero) * 64;
+    const int v = (quarters<kChroma, kTwoChroma>(p[2], x) - kChromaZero) * 64;
+    const int r = std::clamp((t + mulHigh(v, m.crv)) >> 5, 0, 255);
+    const int g = std::clamp((t + mulHigh(u, m.cgu) + mulHigh(v, m.cgv)) >> 5, 0, 255);
+    const int b = std::clamp((t + mulHigh(u, m.cbu)) >> 5, 0, 255);
+    out[x] = greyOf(static_cast<unsigned>(r), static_cast<unsigned>(g), static_cast<unsigned>(b));
   }
 }
 
 #if defined(__SSE2__)
-// Eight output pixels' samples as 16-bit lanes.
+// Eight output pixels' sample sums as 16-bit lanes.
 template <Tap kTap>
 __m128i gather8(const uint8_t* r, int64_t x) {
   const __m128i zero = _mm_setzero_si128();
@@ -271,146 +290,107 @@ __m128i gather8(const uint8_t* r, int64_t x) {
                            _mm_madd_epi16(_mm_unpackhi_epi8(b, zero), ones));
   }
 }
-#endif
 
-// Returns the first x left to the scalar loop.
-template <Tap kTap>
-int64_t gatherVector(const Taps& t, int16_t* d, int64_t n) {
-  int64_t x = 0;
-#if defined(__SSE2__)
-  const __m128i shift = _mm_cvtsi32_si128(t.shift);
-  if (t.r1) {
-    for (; x + 8 <= n; x += 8) {
-      const __m128i v = _mm_add_epi16(gather8<kTap>(t.r0, x), gather8<kTap>(t.r1, x));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_sll_epi16(v, shift));
-    }
-  } else {
-    for (; x + 8 <= n; x += 8) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x),
-                       _mm_sll_epi16(gather8<kTap>(t.r0, x), shift));
-    }
-  }
-#else
-  (void)t, (void)d, (void)n;
-#endif
-  return x;
+template <Tap kTap, bool kTwo>
+__m128i sums8(const PlaneRows& p, int64_t x) {
+  if constexpr (kTwo) return _mm_add_epi16(gather8<kTap>(p.r0, x), gather8<kTap>(p.r1, x));
+  return gather8<kTap>(p.r0, x);
 }
 
-void gather(const Taps& t, int16_t* d, int64_t n, bool vector) {
-  switch (t.tap) {
-    case Tap::kSame:
-      gatherScalar<Tap::kSame>(t, d, vector ? gatherVector<Tap::kSame>(t, d, n) : 0, n);
-      break;
-    case Tap::kDup:
-      gatherScalar<Tap::kDup>(t, d, vector ? gatherVector<Tap::kDup>(t, d, n) : 0, n);
-      break;
-    case Tap::kPair:
-      gatherScalar<Tap::kPair>(t, d, vector ? gatherVector<Tap::kPair>(t, d, n) : 0, n);
-      break;
-  }
-}
-
-void toGreyScalar(const YuvMatrix& m, const int16_t* yq, const int16_t* uq, const int16_t* vq,
-                  float* out, int64_t x, int64_t n) {
-  for (; x < n; ++x) {
-    const int32_t y = m.cy * (yq[x] - m.yOff) + kRound;
-    const int32_t u = uq[x] - kChromaZero, v = vq[x] - kChromaZero;
-    const int r = std::clamp((y + m.crv * v) >> kShift, 0, 255);
-    const int g = std::clamp((y + m.cgu * u + m.cgv * v) >> kShift, 0, 255);
-    const int b = std::clamp((y + m.cbu * u) >> kShift, 0, 255);
-    out[x] = greyOf(static_cast<unsigned>(r), static_cast<unsigned>(g), static_cast<unsigned>(b));
-  }
-}
-
-// Four pixels per step in 32-bit lanes. Each product is a 16 x 16 bit
-// multiply-add of a pair of lanes (Y' with the rounding term, Cb with Cr),
-// so the sums are the scalar loop's exactly; the clamp is done on floats,
-// which hold these small integers exactly.
-int64_t toGreyVector(const YuvMatrix& m, const int16_t* yq, const int16_t* uq, const int16_t* vq,
-                     float* out, int64_t n) {
-  int64_t x = 0;
-#if defined(__SSE2__)
-  auto pair = [](int32_t lo, int32_t hi) {
-    return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(hi) << 16) |
-                                               (static_cast<uint32_t>(lo) & 0xffff)));
-  };
-  const __m128i cyRound = pair(m.cy, kRound), cR = pair(0, m.crv), cG = pair(m.cgu, m.cgv),
-                cB = pair(m.cbu, 0);
-  const __m128i yOff = _mm_set1_epi16(static_cast<int16_t>(m.yOff));
-  const __m128i zeroC = _mm_set1_epi16(kChromaZero), one = _mm_set1_epi16(1);
-  const __m128 lo = _mm_setzero_ps(), hi = _mm_set1_ps(255.0f);
+__m128 greyOf4(__m128i r, __m128i g, __m128i b) {
   const __m128 wr = _mm_set1_ps(0.299f), wg = _mm_set1_ps(0.587f), wb = _mm_set1_ps(0.114f);
-  auto channel = [&](__m128i sum) {
-    return _mm_min_ps(_mm_max_ps(_mm_cvtepi32_ps(_mm_srai_epi32(sum, kShift)), lo), hi);
-  };
-  auto four = [&](__m128i y1, __m128i uv, float* d) {
-    const __m128i base = _mm_madd_epi16(y1, cyRound);
-    const __m128 r = channel(_mm_add_epi32(base, _mm_madd_epi16(uv, cR)));
-    const __m128 g = channel(_mm_add_epi32(base, _mm_madd_epi16(uv, cG)));
-    const __m128 b = channel(_mm_add_epi32(base, _mm_madd_epi16(uv, cB)));
-    _mm_storeu_ps(d,
-                  _mm_add_ps(_mm_add_ps(_mm_mul_ps(r, wr), _mm_mul_ps(g, wg)), _mm_mul_ps(b, wb)));
-  };
+  return _mm_add_ps(
+      _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(r), wr), _mm_mul_ps(_mm_cvtepi32_ps(g), wg)),
+      _mm_mul_ps(_mm_cvtepi32_ps(b), wb));
+}
+#endif
+
+// Eight pixels per step in 16-bit lanes: _mm_mulhi_epi16 is mulHigh, the
+// sums cannot overflow (see YuvMatrix), and the saturating pack to bytes is
+// the clamp, so the lanes hold the scalar loop's numbers exactly. Returns
+// the first x left to the scalar loop.
+template <Tap kLuma, Tap kChroma, bool kTwoChroma>
+int64_t toGreyVector(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t n) {
+  int64_t x = 0;
+#if defined(__SSE2__)
+  constexpr bool kTwoLuma = kLuma == Tap::kPair;
+  constexpr int kLumaShift = quarterShift(kLuma, kTwoLuma) + 5;
+  constexpr int kChromaShift = quarterShift(kChroma, kTwoChroma) + 6;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i yOff = _mm_set1_epi16(static_cast<int16_t>(m.yOff * 32));
+  const __m128i round = _mm_set1_epi16(kRound);
+  // (C - 512) 64 as a wrapping 16-bit difference: the true value fits.
+  const __m128i chromaZero = _mm_set1_epi16(static_cast<int16_t>(-32768));
+  const __m128i cy = _mm_set1_epi16(static_cast<int16_t>(m.cy));
+  const __m128i crv = _mm_set1_epi16(static_cast<int16_t>(m.crv));
+  const __m128i cgu = _mm_set1_epi16(static_cast<int16_t>(m.cgu));
+  const __m128i cgv = _mm_set1_epi16(static_cast<int16_t>(m.cgv));
+  const __m128i cbu = _mm_set1_epi16(static_cast<int16_t>(m.cbu));
   for (; x + 8 <= n; x += 8) {
     const __m128i y =
-        _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(yq + x)), yOff);
-    const __m128i u =
-        _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(uq + x)), zeroC);
-    const __m128i v =
-        _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(vq + x)), zeroC);
-    four(_mm_unpacklo_epi16(y, one), _mm_unpacklo_epi16(u, v), out + x);
-    four(_mm_unpackhi_epi16(y, one), _mm_unpackhi_epi16(u, v), out + x + 4);
+        _mm_sub_epi16(_mm_slli_epi16(sums8<kLuma, kTwoLuma>(p[0], x), kLumaShift), yOff);
+    const __m128i u = _mm_sub_epi16(
+        _mm_slli_epi16(sums8<kChroma, kTwoChroma>(p[1], x), kChromaShift), chromaZero);
+    const __m128i v = _mm_sub_epi16(
+        _mm_slli_epi16(sums8<kChroma, kTwoChroma>(p[2], x), kChromaShift), chromaZero);
+    const __m128i t = _mm_add_epi16(_mm_mulhi_epi16(y, cy), round);
+    const __m128i r = _mm_srai_epi16(_mm_add_epi16(t, _mm_mulhi_epi16(v, crv)), 5);
+    const __m128i g = _mm_srai_epi16(
+        _mm_add_epi16(_mm_add_epi16(t, _mm_mulhi_epi16(u, cgu)), _mm_mulhi_epi16(v, cgv)), 5);
+    const __m128i b = _mm_srai_epi16(_mm_add_epi16(t, _mm_mulhi_epi16(u, cbu)), 5);
+    const __m128i rg = _mm_packus_epi16(r, g);  // bytes R0..R7 G0..G7, clamped
+    const __m128i r16 = _mm_unpacklo_epi8(rg, zero), g16 = _mm_unpackhi_epi8(rg, zero);
+    const __m128i b16 = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), zero);
+    _mm_storeu_ps(out + x, greyOf4(_mm_unpacklo_epi16(r16, zero), _mm_unpacklo_epi16(g16, zero),
+                                   _mm_unpacklo_epi16(b16, zero)));
+    _mm_storeu_ps(out + x + 4, greyOf4(_mm_unpackhi_epi16(r16, zero), _mm_unpackhi_epi16(g16, zero),
+                                       _mm_unpackhi_epi16(b16, zero)));
   }
 #else
-  (void)m, (void)yq, (void)uq, (void)vq, (void)out, (void)n;
+  (void)m, (void)p, (void)out, (void)n;
 #endif
   return x;
+}
+
+template <Tap kLuma, Tap kChroma, bool kTwoChroma>
+void toGrey(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t n, bool vector) {
+  const int64_t x = vector ? toGreyVector<kLuma, kChroma, kTwoChroma>(m, p, out, n) : 0;
+  toGreyScalar<kLuma, kChroma, kTwoChroma>(m, p, out, x, n);
 }
 
 }  // namespace
 
-YuvRows::YuvRows(const YuvFrame& f, const YuvMatrix& m, int factor, int16_t* scratch, bool vector)
-    : GreyRows(f.w / factor, f.h / factor),
-      f_(f),
-      m_(m),
-      factor_(factor),
-      scratch_(scratch),
-      vector_(vector) {}
+YuvRows::YuvRows(const YuvFrame& f, const YuvMatrix& m, int factor, bool vector)
+    : GreyRows(f.w / factor, f.h / factor), f_(f), m_(m), factor_(factor), vector_(vector) {}
 
+// One loop per case, chosen once per row.
 void YuvRows::row(int64_t y, float* out) const {
   const YuvFrame& f = f_;
   auto at = [&f](int p, int64_t row) { return f.plane[p] + row * f.stride[p]; };
-  Taps luma, chroma;
+  PlaneRows p[3];
   if (factor_ == 1) {
-    luma = {at(0, y), nullptr, Tap::kSame, 2};
-    chroma = {nullptr, nullptr, f.shiftX ? Tap::kDup : Tap::kSame, 2};
-  } else {
-    // Two output rows or columns per chroma sample in 4:2:0 and 4:2:2
-    // become one: the 2 x 2 luma box lies inside one chroma sample.
-    luma = {at(0, 2 * y), at(0, 2 * y + 1), Tap::kPair, 0};
-    const int samples = (f.shiftX ? 1 : 2) * (f.shiftY ? 1 : 2);
-    chroma = {nullptr, nullptr, f.shiftX ? Tap::kSame : Tap::kPair,
-              samples == 4   ? 0
-              : samples == 2 ? 1
-                             : 2};
-  }
-  const int64_t n = w;
-  int16_t* q[3] = {scratch_, scratch_ + n, scratch_ + 2 * n};
-  gather(luma, q[0], n, vector_);
-  for (int p = 1; p <= 2; ++p) {
-    Taps c = chroma;
-    if (factor_ == 1) {
-      c.r0 = at(p, y >> f.shiftY);
-    } else if (f.shiftY) {
-      c.r0 = at(p, y);
+    p[0] = {at(0, y), nullptr};
+    for (int c = 1; c <= 2; ++c) p[c] = {at(c, y >> f.shiftY), nullptr};
+    if (f.shiftX) {
+      toGrey<Tap::kSame, Tap::kDup, false>(m_, p, out, w, vector_);
     } else {
-      c.r0 = at(p, 2 * y);
-      c.r1 = at(p, 2 * y + 1);
+      toGrey<Tap::kSame, Tap::kSame, false>(m_, p, out, w, vector_);
     }
-    gather(c, q[p], n, vector_);
+    return;
   }
-  const int64_t x = vector_ ? toGreyVector(m_, q[0], q[1], q[2], out, n) : 0;
-  toGreyScalar(m_, q[0], q[1], q[2], out, x, n);
+  // The 2 x 2 luma box of an output pixel lies inside one chroma sample of
+  // 4:2:0, two of 4:2:2 (one above the other) and four of 4:4:4.
+  p[0] = {at(0, 2 * y), at(0, 2 * y + 1)};
+  for (int c = 1; c <= 2; ++c) {
+    p[c] = f.shiftY ? PlaneRows{at(c, y), nullptr} : PlaneRows{at(c, 2 * y), at(c, 2 * y + 1)};
+  }
+  if (f.shiftX && f.shiftY) {
+    toGrey<Tap::kPair, Tap::kSame, false>(m_, p, out, w, vector_);
+  } else if (f.shiftX) {
+    toGrey<Tap::kPair, Tap::kSame, true>(m_, p, out, w, vector_);
+  } else {
+    toGrey<Tap::kPair, Tap::kPair, true>(m_, p, out, w, vector_);
+  }
 }
 
 }  // namespace seguir

@@ -37,12 +37,14 @@ struct YuvFrame {
   int shiftX = 0, shiftY = 0;
 };
 
-// Y'CbCr to 8-bit R'G'B' in integers: with Y', Cb, Cr in quarter steps (a sum
-// of four samples, or one sample times 4) and C = Cb or Cr minus 512,
-//   R = (cy (Y' - yOff) + crv Cr + 2^14) >> 15, clamped to 0..255,
-//   G = (cy (Y' - yOff) + cgu Cb + cgv Cr + 2^14) >> 15, likewise,
-//   B = (cy (Y' - yOff) + cbu Cb + 2^14) >> 15, likewise.
-// Every coefficient fits 16 bits, every sum 32.
+// Y'CbCr to 8-bit R'G'B' in 16-bit fixed point. With Y, Cb, Cr in quarter
+// steps (a sum of four samples, or one sample times 4), hi(a, b) = a b >> 16
+// (arithmetic shift) and
+//   t = hi(32 (Y - yOff), cy) + 16,  u = 64 (Cb - 512),  v = 64 (Cr - 512):
+//   R = (t + hi(v, crv)) >> 5,  G = (t + hi(u, cgu) + hi(v, cgv)) >> 5,
+//   B = (t + hi(u, cbu)) >> 5, each clamped to 0..255.
+// cy counts 2^14 per unit, the others 2^13. Every operand and every partial
+// sum fits 16 bits, so eight pixels share a vector register.
 struct YuvMatrix {
   int32_t cy = 0, yOff = 0, crv = 0, cgu = 0, cgv = 0, cbu = 0;
 };
@@ -84,24 +86,18 @@ class RgbaRows : public GreyRows {
 // average; the frame must then be exactly twice the output size), each pixel
 // made 8-bit R'G'B' by the matrix and then grey, in one pass. The reduction
 // averages Y', Cb and Cr before the matrix, as libswscale does. Chroma is
-// taken from the sample that covers the pixel, not interpolated. `scratch`
-// holds yuvScratchSize(output width) values; rows are not made concurrently.
+// taken from the sample that covers the pixel, not interpolated.
 class YuvRows : public GreyRows {
  public:
-  YuvRows(const YuvFrame& f, const YuvMatrix& m, int factor, int16_t* scratch, bool vector = true);
+  YuvRows(const YuvFrame& f, const YuvMatrix& m, int factor, bool vector = true);
   void row(int64_t y, float* out) const override;
 
  private:
   YuvFrame f_;
   YuvMatrix m_;
   int factor_;
-  int16_t* scratch_;
   bool vector_;
 };
-
-inline int64_t yuvScratchSize(int64_t outW) {
-  return 3 * outW;
-}
 
 // Grey of n RGBA pixels into n floats.
 void greyLine(const uint8_t* rgba, float* grey, int64_t n);

@@ -202,7 +202,6 @@ struct FrameSource::Impl {
   int64_t sw = 0, sh = 0;                  // size of the scaled frame, stored orientation
   std::unique_ptr<uint8_t, AvFreer> rgba;  // made when a frame first needs libswscale
   int rgbaStride = 0;
-  std::vector<int16_t> yuvScratch;
   bool fusedAllowed = true;
   int swsExtraFlags = 0;
   // Grey in stored orientation: a strip of rows for quarter turns, the whole
@@ -350,7 +349,6 @@ bool FrameSource::Impl::fixLayout() {
     sh = std::max<int64_t>(1, roundSaturate(static_cast<double>(info.naturalH) * info.A));
     if (sw * sh > kMaxAnalysisPixels) return false;
   }
-  yuvScratch.resize(static_cast<size_t>(yuvScratchSize(sw)));
   if (layout == Layout::kTranspose) stored.resize(static_cast<size_t>(sw * kTurnStripRows));
   if (layout == Layout::kGeneral) stored.resize(static_cast<size_t>(sw * sh));
   return true;
@@ -435,7 +433,7 @@ int FrameSource::Impl::fusedFactor(const AVFrame* f) const {
 bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
   if (const int factor = fusedFactor(f)) {
     const YuvFrame planes = yuvPlanes(f);
-    orient(YuvRows(planes, yuvMatrixOf(f), factor, yuvScratch.data()), out);
+    orient(YuvRows(planes, yuvMatrixOf(f), factor), out);
     return true;
   }
   if (!scaleToRgba(f)) return false;

@@ -89,10 +89,8 @@ TEST(FusedGrey, VectorPathMatchesScalarTwinBitForBit) {
                        << fmt.name << " " << mx.name << (full ? " full " : " limited ") << w << "x"
                        << h << " /" << factor);
           const Planes planes(w, h, fmt, rng);
-          std::vector<int16_t> s1(static_cast<size_t>(yuvScratchSize(w / factor)));
-          std::vector<int16_t> s2(s1.size());
-          const YuvRows vec(planes.f, m, factor, s1.data(), true);
-          const YuvRows sca(planes.f, m, factor, s2.data(), false);
+          const YuvRows vec(planes.f, m, factor, true);
+          const YuvRows sca(planes.f, m, factor, false);
           ASSERT_EQ(vec.w, w / factor);
           ASSERT_EQ(vec.h, h / factor);
           EXPECT_TRUE(sameBits(mirrored(vec, false, false), mirrored(sca, false, false)));
@@ -105,10 +103,11 @@ TEST(FusedGrey, VectorPathMatchesScalarTwinBitForBit) {
   }
 }
 
-// The integer matrix against the textbook one in doubles: R, G and B are
-// each rounded to a byte, so the grey lies within half a level of the exact
-// grey of the clamped colour. A chroma sample taken from the wrong row or
-// column, or a wrong coefficient, is far outside that.
+// The fixed-point matrix against the textbook one in doubles: R, G and B
+// are each rounded to a byte, so the grey lies within half a level of the
+// exact grey of the clamped colour, and the fixed point's truncations add a
+// few hundredths. A chroma sample taken from the wrong row or column, or a
+// wrong coefficient, is far outside that.
 TEST(FusedGrey, WithinHalfALevelOfTheExactMatrix) {
   std::mt19937 rng(7);
   for (const Format& fmt : kFormats) {
@@ -119,8 +118,7 @@ TEST(FusedGrey, WithinHalfALevelOfTheExactMatrix) {
                                             << (full ? " full /" : " limited /") << factor);
           const int64_t w = factor == 1 ? 45 : 46, h = factor == 1 ? 13 : 14;
           const Planes pl(w, h, fmt, rng);
-          std::vector<int16_t> scratch(static_cast<size_t>(yuvScratchSize(w / factor)));
-          const YuvRows rows(pl.f, yuvMatrix(mx.kr, mx.kb, full), factor, scratch.data());
+          const YuvRows rows(pl.f, yuvMatrix(mx.kr, mx.kb, full), factor);
           const std::vector<float> got = mirrored(rows, false, false);
           const double kg = 1 - mx.kr - mx.kb;
           const double ys = full ? 1 : 255.0 / 219, cs = full ? 1 : 255.0 / 224;
@@ -149,7 +147,7 @@ TEST(FusedGrey, WithinHalfALevelOfTheExactMatrix) {
               worst = std::max(worst, std::fabs(got[static_cast<size_t>(y * rows.w + x)] - exact));
             }
           }
-          EXPECT_LT(worst, 0.501);
+          EXPECT_LT(worst, 0.55) << worst;
         }
       }
     }
