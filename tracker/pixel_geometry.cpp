@@ -222,7 +222,9 @@ YuvMatrix yuvMatrix(double kr, double kb, bool fullRange) {
 namespace {
 
 constexpr int kChromaZero = 128 * 4;  // quarter steps
-constexpr int kRound = 16;            // half of the final shift by 5
+// Half of the final shift by 5, and one more: the products are truncated,
+// which would leave every channel about 1/32 level low on average.
+constexpr int kRound = 17;
 
 // Which samples of a plane make one output pixel x: sample x, sample x / 2
 // (chroma shared by two pixels) or samples 2x and 2x + 1; from one row, or

@@ -40,7 +40,7 @@ struct YuvFrame {
 // Y'CbCr to 8-bit R'G'B' in 16-bit fixed point. With Y, Cb, Cr in quarter
 // steps (a sum of four samples, or one sample times 4), hi(a, b) = a b >> 16
 // (arithmetic shift) and
-//   t = hi(32 (Y - yOff), cy) + 16,  u = 64 (Cb - 512),  v = 64 (Cr - 512):
+//   t = hi(32 (Y - yOff), cy) + 17,  u = 64 (Cb - 512),  v = 64 (Cr - 512):
 //   R = (t + hi(v, crv)) >> 5,  G = (t + hi(u, cgu) + hi(v, cgv)) >> 5,
 //   B = (t + hi(u, cbu)) >> 5, each clamped to 0..255.
 // cy counts 2^14 per unit, the others 2^13. Every operand and every partial
