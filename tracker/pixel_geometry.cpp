@@ -9,6 +9,11 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 #endif
+// AVX2 is chosen at run time: the build targets plain x86-64.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define SEGUIR_AVX2 1
+#include <immintrin.h>
+#endif
 
 #include "tracker/probe.hpp"  // greyOf, shared with the still images
 
@@ -312,8 +317,7 @@ __m128 greyOf4(__m128i r, __m128i g, __m128i b) {
 // the clamp, so the lanes hold the scalar loop's numbers exactly. Returns
 // the first x left to the scalar loop.
 template <Tap kLuma, Tap kChroma, bool kTwoChroma>
-int64_t toGreyVector(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t n) {
-  int64_t x = 0;
+int64_t toGreyVector(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t x, int64_t n) {
 #if defined(__SSE2__)
   constexpr bool kTwoLuma = kLuma == Tap::kPair;
   constexpr int kLumaShift = quarterShift(kLuma, kTwoLuma) + 5;
@@ -354,9 +358,95 @@ int64_t toGreyVector(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t
   return x;
 }
 
+#if defined(SEGUIR_AVX2)
+// The same numbers sixteen pixels at a time. AVX2 packs and unpacks within
+// 128-bit halves, so the samples are widened in order instead (cvtepu8,
+// maddubs for pairs) and the clamp is a max and a min.
+template <Tap kTap>
+__attribute__((target("avx2"))) __m256i gather16(const uint8_t* r, int64_t x) {
+  if constexpr (kTap == Tap::kSame) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x)));
+  } else if constexpr (kTap == Tap::kDup) {
+    const __m256i v =
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + x / 2)));
+    return _mm256_or_si256(v, _mm256_slli_epi32(v, 16));
+  } else {
+    return _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r + 2 * x)),
+                                _mm256_set1_epi8(1));
+  }
+}
+
+template <Tap kTap, bool kTwo>
+__attribute__((target("avx2"))) __m256i sums16(const PlaneRows& p, int64_t x) {
+  if constexpr (kTwo) return _mm256_add_epi16(gather16<kTap>(p.r0, x), gather16<kTap>(p.r1, x));
+  return gather16<kTap>(p.r0, x);
+}
+
+__attribute__((target("avx2"))) void storeGrey8(float* d, __m128i r, __m128i g, __m128i b) {
+  const __m256 wr = _mm256_set1_ps(0.299f), wg = _mm256_set1_ps(0.587f);
+  const __m256 wb = _mm256_set1_ps(0.114f);
+  const __m256 rf = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(r));
+  const __m256 gf = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(g));
+  const __m256 bf = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(b));
+  _mm256_storeu_ps(d, _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(rf, wr), _mm256_mul_ps(gf, wg)),
+                                    _mm256_mul_ps(bf, wb)));
+}
+
+template <Tap kLuma, Tap kChroma, bool kTwoChroma>
+__attribute__((target("avx2"))) int64_t toGreyAvx2(const YuvMatrix& m, const PlaneRows* p,
+                                                   float* out, int64_t n) {
+  constexpr bool kTwoLuma = kLuma == Tap::kPair;
+  constexpr int kLumaShift = quarterShift(kLuma, kTwoLuma) + 5;
+  constexpr int kChromaShift = quarterShift(kChroma, kTwoChroma) + 6;
+  const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi16(255);
+  const __m256i yOff = _mm256_set1_epi16(static_cast<int16_t>(m.yOff * 32));
+  const __m256i round = _mm256_set1_epi16(kRound);
+  const __m256i chromaZero = _mm256_set1_epi16(static_cast<int16_t>(-32768));
+  const __m256i cy = _mm256_set1_epi16(static_cast<int16_t>(m.cy));
+  const __m256i crv = _mm256_set1_epi16(static_cast<int16_t>(m.crv));
+  const __m256i cgu = _mm256_set1_epi16(static_cast<int16_t>(m.cgu));
+  const __m256i cgv = _mm256_set1_epi16(static_cast<int16_t>(m.cgv));
+  const __m256i cbu = _mm256_set1_epi16(static_cast<int16_t>(m.cbu));
+  int64_t x = 0;
+  for (; x + 16 <= n; x += 16) {
+    const __m256i y =
+        _mm256_sub_epi16(_mm256_slli_epi16(sums16<kLuma, kTwoLuma>(p[0], x), kLumaShift), yOff);
+    const __m256i u = _mm256_sub_epi16(
+        _mm256_slli_epi16(sums16<kChroma, kTwoChroma>(p[1], x), kChromaShift), chromaZero);
+    const __m256i v = _mm256_sub_epi16(
+        _mm256_slli_epi16(sums16<kChroma, kTwoChroma>(p[2], x), kChromaShift), chromaZero);
+    const __m256i t = _mm256_add_epi16(_mm256_mulhi_epi16(y, cy), round);
+    __m256i r = _mm256_srai_epi16(_mm256_add_epi16(t, _mm256_mulhi_epi16(v, crv)), 5);
+    __m256i g = _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(t, _mm256_mulhi_epi16(u, cgu)),
+                                                   _mm256_mulhi_epi16(v, cgv)),
+                                  5);
+    __m256i b = _mm256_srai_epi16(_mm256_add_epi16(t, _mm256_mulhi_epi16(u, cbu)), 5);
+    r = _mm256_min_epi16(_mm256_max_epi16(r, zero), top);
+    g = _mm256_min_epi16(_mm256_max_epi16(g, zero), top);
+    b = _mm256_min_epi16(_mm256_max_epi16(b, zero), top);
+    storeGrey8(out + x, _mm256_castsi256_si128(r), _mm256_castsi256_si128(g),
+               _mm256_castsi256_si128(b));
+    storeGrey8(out + x + 8, _mm256_extracti128_si256(r, 1), _mm256_extracti128_si256(g, 1),
+               _mm256_extracti128_si256(b, 1));
+  }
+  return x;
+}
+
+bool hasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
 template <Tap kLuma, Tap kChroma, bool kTwoChroma>
 void toGrey(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t n, bool vector) {
-  const int64_t x = vector ? toGreyVector<kLuma, kChroma, kTwoChroma>(m, p, out, n) : 0;
+  int64_t x = 0;
+  if (vector) {
+#if defined(SEGUIR_AVX2)
+    if (hasAvx2()) x = toGreyAvx2<kLuma, kChroma, kTwoChroma>(m, p, out, n);
+#endif
+    x = toGreyVector<kLuma, kChroma, kTwoChroma>(m, p, out, x, n);
+  }
   toGreyScalar<kLuma, kChroma, kTwoChroma>(m, p, out, x, n);
 }
 

@@ -74,8 +74,9 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
-// Odd sizes leave tails after the 8-pixel steps and half chroma samples at
-// the edges; 70 rows make a full strip of a quarter turn and a partial one.
+// Odd sizes leave tails after the 16- and 8-pixel steps (AVX2 where the
+// machine has it, then SSE2) and half chroma samples at the edges; 70 rows
+// make a full strip of a quarter turn and a partial one.
 TEST(FusedGrey, VectorPathMatchesScalarTwinBitForBit) {
   std::mt19937 rng(12);
   for (const Format& fmt : kFormats) {
@@ -84,7 +85,8 @@ TEST(FusedGrey, VectorPathMatchesScalarTwinBitForBit) {
         const YuvMatrix m = yuvMatrix(mx.kr, mx.kb, full);
         for (auto [w, h, factor] :
              {std::tuple{37, 23, 1}, std::tuple{61, 70, 1}, std::tuple{7, 17, 1},
-              std::tuple{2 * 19, 2 * 11, 2}, std::tuple{2 * 33, 2 * 70, 2}}) {
+              std::tuple{45, 9, 1}, std::tuple{2 * 19, 2 * 11, 2}, std::tuple{2 * 33, 2 * 70, 2},
+              std::tuple{2 * 29, 2 * 9, 2}}) {
           SCOPED_TRACE(::testing::Message()
                        << fmt.name << " " << mx.name << (full ? " full " : " limited ") << w << "x"
                        << h << " /" << factor);
