@@ -1,6 +1,7 @@
 #include "tracker/pixel_geometry.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -278,6 +279,17 @@ void toGreyScalar(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t x,
   }
 }
 
+// The constants of the vector loops, each broadcast to every 16-bit lane.
+// (C - 512) 64 is taken as a wrapping 16-bit difference: the true value fits.
+enum Lane { kYOff, kRoundUp, kChromaZero64, kCy, kCrv, kCgu, kCgv, kCbu, kLanes };
+using Lanes = std::array<int16_t, kLanes>;
+
+Lanes lanes(const YuvMatrix& m) {
+  auto i16 = [](int v) { return static_cast<int16_t>(v); };
+  return {i16(m.yOff * 32), i16(kRound), i16(-32768), i16(m.cy),
+          i16(m.crv),       i16(m.cgu),  i16(m.cgv),  i16(m.cbu)};
+}
+
 #if defined(__SSE2__)
 // Eight output pixels' sample sums as 16-bit lanes.
 template <Tap kTap>
@@ -323,15 +335,11 @@ int64_t toGreyVector(const YuvMatrix& m, const PlaneRows* p, float* out, int64_t
   constexpr int kLumaShift = quarterShift(kLuma, kTwoLuma) + 5;
   constexpr int kChromaShift = quarterShift(kChroma, kTwoChroma) + 6;
   const __m128i zero = _mm_setzero_si128();
-  const __m128i yOff = _mm_set1_epi16(static_cast<int16_t>(m.yOff * 32));
-  const __m128i round = _mm_set1_epi16(kRound);
-  // (C - 512) 64 as a wrapping 16-bit difference: the true value fits.
-  const __m128i chromaZero = _mm_set1_epi16(static_cast<int16_t>(-32768));
-  const __m128i cy = _mm_set1_epi16(static_cast<int16_t>(m.cy));
-  const __m128i crv = _mm_set1_epi16(static_cast<int16_t>(m.crv));
-  const __m128i cgu = _mm_set1_epi16(static_cast<int16_t>(m.cgu));
-  const __m128i cgv = _mm_set1_epi16(static_cast<int16_t>(m.cgv));
-  const __m128i cbu = _mm_set1_epi16(static_cast<int16_t>(m.cbu));
+  const Lanes l = lanes(m);
+  __m128i c[kLanes];
+  for (int i = 0; i < kLanes; ++i) c[i] = _mm_set1_epi16(l[i]);
+  const __m128i yOff = c[kYOff], round = c[kRoundUp], chromaZero = c[kChromaZero64];
+  const __m128i cy = c[kCy], crv = c[kCrv], cgu = c[kCgu], cgv = c[kCgv], cbu = c[kCbu];
   for (; x + 8 <= n; x += 8) {
     const __m128i y =
         _mm_sub_epi16(_mm_slli_epi16(sums8<kLuma, kTwoLuma>(p[0], x), kLumaShift), yOff);
@@ -399,14 +407,11 @@ __attribute__((target("avx2"))) int64_t toGreyAvx2(const YuvMatrix& m, const Pla
   constexpr int kLumaShift = quarterShift(kLuma, kTwoLuma) + 5;
   constexpr int kChromaShift = quarterShift(kChroma, kTwoChroma) + 6;
   const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi16(255);
-  const __m256i yOff = _mm256_set1_epi16(static_cast<int16_t>(m.yOff * 32));
-  const __m256i round = _mm256_set1_epi16(kRound);
-  const __m256i chromaZero = _mm256_set1_epi16(static_cast<int16_t>(-32768));
-  const __m256i cy = _mm256_set1_epi16(static_cast<int16_t>(m.cy));
-  const __m256i crv = _mm256_set1_epi16(static_cast<int16_t>(m.crv));
-  const __m256i cgu = _mm256_set1_epi16(static_cast<int16_t>(m.cgu));
-  const __m256i cgv = _mm256_set1_epi16(static_cast<int16_t>(m.cgv));
-  const __m256i cbu = _mm256_set1_epi16(static_cast<int16_t>(m.cbu));
+  const Lanes l = lanes(m);
+  __m256i c[kLanes];
+  for (int i = 0; i < kLanes; ++i) c[i] = _mm256_set1_epi16(l[i]);
+  const __m256i yOff = c[kYOff], round = c[kRoundUp], chromaZero = c[kChromaZero64];
+  const __m256i cy = c[kCy], crv = c[kCrv], cgu = c[kCgu], cgv = c[kCgv], cbu = c[kCbu];
   int64_t x = 0;
   for (; x + 16 <= n; x += 16) {
     const __m256i y =
