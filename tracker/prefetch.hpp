@@ -17,10 +17,15 @@ namespace seguir {
 
 class Prefetcher {
  public:
-  // Keeps at most `depth` converted frames waiting; each is GW x GH floats.
-  // One is enough to keep the decoder busy while a frame is tracked (tracking
-  // costs less than decoding), and every further one is 8 MB at 1080p.
-  explicit Prefetcher(FrameSource& source, size_t depth = 1);
+  // Keeps at most `depth` converted frames waiting; each is GW x GH floats,
+  // 8 MB at 1080p. Decoding time swings from frame to frame (a key frame
+  // costs several of the others) and the tracking thread shares two cores
+  // with three decoder threads, so a queue of one often ran dry: in
+  // interleaved runs of bench/tracker's clips on a loaded two-core machine,
+  // depth 2 took 0.94 and depth 3 0.84 of depth 1's wall time at 1080p (no
+  // difference at 4K, where decoding dominates), and the 4K peak stayed near
+  // 205 MB. Deeper queues gave nothing more in those runs.
+  explicit Prefetcher(FrameSource& source, size_t depth = 3);
   // Stops decoding (the rest of the span is never read) and waits for the thread.
   ~Prefetcher();
   Prefetcher(const Prefetcher&) = delete;

@@ -110,9 +110,8 @@ AVPixelFormat plainFormat(AVPixelFormat f, bool& fullRange) {
 const uint8_t* displayMatrixData(const AVStream* st, size_t& size) {
 #if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
   const AVCodecParameters* par = st->codecpar;
-  const AVPacketSideData* sd = av_packet_side_data_get(par->coded_side_data,
-                                                       par->nb_coded_side_data,
-                                                       AV_PKT_DATA_DISPLAYMATRIX);
+  const AVPacketSideData* sd = av_packet_side_data_get(
+      par->coded_side_data, par->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
   if (!sd) return nullptr;
   size = sd->size;
   return sd->data;
@@ -142,6 +141,48 @@ float nominalRate(const AVStream* st) {
     if (r.num > 0 && r.den > 0) return static_cast<float>(av_q2d(r));
   }
   return 0;
+}
+
+// The planes of a frame that fusedFactor accepted.
+YuvFrame yuvPlanes(const AVFrame* f) {
+  YuvFrame y;
+  for (int p = 0; p < 3; ++p) {
+    y.plane[p] = f->data[p];
+    y.stride[p] = f->linesize[p];
+  }
+  y.w = f->width;
+  y.h = f->height;
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(f->format);
+  y.shiftX = fmt == AV_PIX_FMT_YUV444P || fmt == AV_PIX_FMT_YUVJ444P ? 0 : 1;
+  y.shiftY = fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P ? 1 : 0;
+  return y;
+}
+
+// The matrix and range libswscale would use for this frame (its coefficient
+// table, indexed by the colour space, with BT.601 where it has no entry).
+YuvMatrix yuvMatrixOf(const AVFrame* f) {
+  bool full = f->color_range == AVCOL_RANGE_JPEG;
+  plainFormat(static_cast<AVPixelFormat>(f->format), full);
+  double kr = 0.299, kb = 0.114;
+  switch (f->colorspace) {
+    case AVCOL_SPC_RGB:  // libswscale's table reads this entry as BT.709
+    case AVCOL_SPC_BT709:
+      kr = 0.2126, kb = 0.0722;
+      break;
+    case AVCOL_SPC_FCC:
+      kr = 0.30, kb = 0.11;
+      break;
+    case AVCOL_SPC_SMPTE240M:
+      kr = 0.212, kb = 0.087;
+      break;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      kr = 0.2627, kb = 0.0593;
+      break;
+    default:
+      break;
+  }
+  return yuvMatrix(kr, kb, full);
 }
 
 // What became of one decoded frame.
@@ -230,9 +271,11 @@ struct FrameSource::Impl {
   VideoInfo info;
 
   Orientation orientation;
-  int64_t sw = 0, sh = 0;  // size of the scaled frame, stored orientation
-  std::unique_ptr<uint8_t, AvFreer> rgba;
+  int64_t sw = 0, sh = 0;                  // size of the scaled frame, stored orientation
+  std::unique_ptr<uint8_t, AvFreer> rgba;  // made when a frame first needs libswscale
   int rgbaStride = 0;
+  bool fusedAllowed = true;
+  int swsExtraFlags = 0;
   // Grey in stored orientation: a strip of rows for quarter turns, the whole
   // frame for other matrices.
   std::vector<float> stored;
@@ -269,8 +312,9 @@ struct FrameSource::Impl {
   void rejected(int err);
   void fail(int err);
   bool convert(const AVFrame* f, core::Img& out);
+  int fusedFactor(const AVFrame* f) const;
   bool scaleToRgba(const AVFrame* f);
-  void orient(core::Img& out);
+  void orient(const GreyRows& rows, core::Img& out);
 };
 
 // Zero on success, else an FFmpeg error code. `whitelist` names the only
@@ -369,7 +413,16 @@ std::string FrameSource::Impl::openDecoder() {
     dec->pkt_timebase = st->time_base;
     dec->opaque = this;
     dec->get_buffer2 = getBuffer;
-    dec->thread_count = 0;  // as many as the machine has
+    // FFmpeg's own count (cores + 1: three frame threads on two cores), by
+    // interleaved runs of bench/tracker's clips on two cores, against the
+    // ffmpeg floor: two frame threads took 1.05-1.1x the wall time of three,
+    // as a thread waiting for its reference frame leaves a core idle; slice
+    // threads alone 1.5-1.9x, since x264 writes one slice per frame; one
+    // thread 1.6-1.8x. Frame threading lets the conversion and the tracking
+    // (our two threads) run in the decoder's idle time; beside the floor
+    // they cost about 17% more CPU at 1080p and none at 4K, where the direct
+    // pass is cheaper than the floor's own scaling.
+    dec->thread_count = 0;
     dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     err = avcodec_open2(dec.get(), codec, nullptr);
   }
@@ -454,9 +507,6 @@ bool FrameSource::Impl::fixLayout() {
       if (sw * sh > kMaxAnalysisPixels) return false;
       break;
   }
-  rgbaStride = static_cast<int>((sw * 4 + 63) / 64 * 64);
-  rgba.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(rgbaStride * sh) + 64)));
-  if (!rgba) return false;
   if (orientation.layout == Layout::kTranspose) {
     stored.resize(static_cast<size_t>(sw * kTurnStripRows));
   }
@@ -471,11 +521,17 @@ bool FrameSource::Impl::scaleToRgba(const AVFrame* f) {
   const AVPixelFormat fmtIn = plainFormat(static_cast<AVPixelFormat>(f->format), full);
   const int cs =
       (f->colorspace >= 0 && f->colorspace <= AVCOL_SPC_BT2020_CL) ? f->colorspace : SWS_CS_DEFAULT;
+  if (!rgba) {
+    rgbaStride = static_cast<int>((sw * 4 + 63) / 64 * 64);
+    rgba.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(rgbaStride * sh) + 64)));
+    if (!rgba) return false;
+  }
   if (f->width != srcW || f->height != srcH || fmtIn != srcFmt || cs != srcCs || full != srcFull) {
     const bool reduces = sw < f->width || sh < f->height;
     SwsContext* ctx = sws_getCachedContext(
         sws.release(), f->width, f->height, fmtIn, static_cast<int>(sw), static_cast<int>(sh),
-        AV_PIX_FMT_RGBA, reduces ? SWS_AREA : SWS_BILINEAR, nullptr, nullptr, nullptr);
+        AV_PIX_FMT_RGBA, (reduces ? SWS_AREA : SWS_BILINEAR) | swsExtraFlags, nullptr, nullptr,
+        nullptr);
     sws.reset(ctx);
     if (!ctx) return false;
     // Output is full-range RGB; the input's matrix and range come from the frame.
@@ -492,31 +548,57 @@ bool FrameSource::Impl::scaleToRgba(const AVFrame* f) {
   return sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dstData, dstStride) > 0;
 }
 
-// The scaled RGBA frame, made grey and turned as the display matrix says.
-void FrameSource::Impl::orient(core::Img& out) {
+// The grey rows of the scaled frame, turned as the display matrix says.
+void FrameSource::Impl::orient(const GreyRows& rows, core::Img& out) {
   out.w = info.GW;
   out.h = info.GH;
   out.p.resize(static_cast<size_t>(info.GW * info.GH));
-  const RgbaFrame frame{rgba.get(), sw, sh, rgbaStride};
   const auto [layout, flipX, flipY] = orientation;
   switch (layout) {
     case Layout::kFlip:
-      greyMirrored(frame, flipX, flipY, out.p.data());
+      greyMirrored(rows, flipX, flipY, out.p.data());
       break;
     case Layout::kTranspose:
-      greyTurned(frame, flipX, flipY, stored.data(), out.p.data());
+      greyTurned(rows, flipX, flipY, stored.data(), out.p.data());
       break;
     case Layout::kGeneral:
-      greyMirrored(frame, false, false, stored.data());
+      greyMirrored(rows, false, false, stored.data());
       resampleGrey(GreyFrame{stored.data(), sw, sh}, static_cast<double>(info.naturalW),
                    static_cast<double>(info.naturalH), info.xf, out.p.data(), out.w, out.h);
       break;
   }
 }
 
+// 8-bit planar Y'CbCr at the scaled size, or at exactly twice it (4K to
+// 1080p), goes straight from the planes to grey: no RGBA frame is written
+// and read again, which was most of the conversion's cost. Other formats and
+// other reductions take libswscale's RGBA; RGB-coded video stays exact there.
+int FrameSource::Impl::fusedFactor(const AVFrame* f) const {
+  if (!fusedAllowed) return 0;
+  switch (f->format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUV444P:
+    case AV_PIX_FMT_YUVJ444P:
+      break;
+    default:
+      return 0;
+  }
+  if (f->width == sw && f->height == sh) return 1;
+  if (f->width == 2 * sw && f->height == 2 * sh) return 2;
+  return 0;
+}
+
 bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
+  if (const int factor = fusedFactor(f)) {
+    const YuvFrame planes = yuvPlanes(f);
+    orient(YuvRows(planes, yuvMatrixOf(f), factor), out);
+    return true;
+  }
   if (!scaleToRgba(f)) return false;
-  orient(out);
+  orient(RgbaRows(RgbaFrame{rgba.get(), sw, sh, rgbaStride}), out);
   return true;
 }
 
@@ -654,6 +736,11 @@ OpenResult FrameSource::start(std::unique_ptr<Impl> impl, const std::string& url
   OpenResult ok;
   ok.source.reset(new FrameSource(std::move(impl)));
   return ok;
+}
+
+void FrameSource::useRgbaConversion(bool accurate) {
+  impl_->fusedAllowed = false;
+  impl_->swsExtraFlags = accurate ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0;
 }
 
 bool FrameSource::next(double& t, core::Img& frame) {

@@ -55,6 +55,12 @@ class FrameSource {
   // Empty unless reading failed: then the message to fail with, status 4.
   const std::string& error() const;
 
+  // Converts every later frame through libswscale's RGBA instead of straight
+  // from the Y'CbCr planes: the reference that conversion is held to. With
+  // `accurate`, libswscale interpolates chroma and rounds exactly; its fast
+  // path, the default, truncates and lands about one level low.
+  void useRgbaConversion(bool accurate = false);
+
   struct Impl;
 
  private:

@@ -58,3 +58,5 @@ for name in hd uhd; do
   awk -v n="$name" -v f="$f" -v s="$s" -v fm="$fm" -v sm="$sm" -v out="$(cat "$work/$name.seguir.out")" \
     'BEGIN { printf "%-5s %-9s %10.2f %10.2f %8.3f %10.1f %10.1f  %s\n", n, "1920x1080", f, s, s / f, fm / 1024, sm / 1024, out }'
 done
+# The conversion alone, when the benchmarks are built.
+if [ -x "$build/bench/tracker/convert_bench" ]; then "$build/bench/tracker/convert_bench"; fi

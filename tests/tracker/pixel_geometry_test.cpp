@@ -33,7 +33,11 @@ struct RandomRgba {
 std::vector<float> turned(const RgbaFrame& f, bool flipX, bool flipY, bool vector) {
   std::vector<float> strip(static_cast<size_t>(f.w * kTurnStripRows));
   std::vector<float> out(static_cast<size_t>(f.w * f.h), -1.0f);
-  (vector ? greyTurned : greyTurnedScalar)(f, flipX, flipY, strip.data(), out.data());
+  if (vector) {
+    greyTurned(f, flipX, flipY, strip.data(), out.data());
+  } else {
+    greyTurnedScalar(f, flipX, flipY, strip.data(), out.data());
+  }
   return out;
 }
 

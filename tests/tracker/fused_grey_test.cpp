@@ -1,0 +1,221 @@
+// The direct Y'CbCr-to-grey pass: its vector path against the scalar twin,
+// both against the textbook matrix, and the frame source's use of it.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "helpers.hpp"
+#include "tracker/pixel_geometry.hpp"
+#include "tracker/probe.hpp"
+#include "tracker/video.hpp"
+
+namespace seguir {
+namespace {
+
+using testing::Scratch;
+
+struct Format {
+  const char* name;
+  int shiftX, shiftY;
+};
+constexpr Format kFormats[] = {{"420", 1, 1}, {"422", 1, 0}, {"444", 0, 0}};
+
+struct Matrix {
+  const char* name;
+  double kr, kb;
+};
+constexpr Matrix kMatrices[] = {{"601", 0.299, 0.114}, {"709", 0.2126, 0.0722}};
+
+// Random planes of w x h luma, rows padded by a few bytes so that a stride
+// mistake shows, every byte value possible so that the clamps are reached.
+struct Planes {
+  Planes(int64_t w, int64_t h, const Format& fmt, std::mt19937& rng) {
+    f.w = w;
+    f.h = h;
+    f.shiftX = fmt.shiftX;
+    f.shiftY = fmt.shiftY;
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int p = 0; p < 3; ++p) {
+      const int64_t pw = p ? (w + (1 << fmt.shiftX) - 1) >> fmt.shiftX : w;
+      const int64_t ph = p ? (h + (1 << fmt.shiftY) - 1) >> fmt.shiftY : h;
+      f.stride[p] = pw + 5;
+      data[p].resize(static_cast<size_t>(f.stride[p] * ph));
+      for (auto& b : data[p]) b = static_cast<uint8_t>(byte(rng));
+      f.plane[p] = data[p].data();
+    }
+  }
+  uint8_t at(int p, int64_t x, int64_t y) const {
+    return data[p][static_cast<size_t>(y * f.stride[p] + x)];
+  }
+  YuvFrame f;
+  std::vector<uint8_t> data[3];
+};
+
+std::vector<float> mirrored(const GreyRows& rows, bool mx, bool my) {
+  std::vector<float> out(static_cast<size_t>(rows.w * rows.h));
+  greyMirrored(rows, mx, my, out.data());
+  return out;
+}
+
+std::vector<float> turned(const GreyRows& rows, bool fx, bool fy, bool vector) {
+  std::vector<float> strip(static_cast<size_t>(rows.w * kTurnStripRows));
+  std::vector<float> out(static_cast<size_t>(rows.w * rows.h));
+  if (vector) {
+    greyTurned(rows, fx, fy, strip.data(), out.data());
+  } else {
+    greyTurnedScalar(rows, fx, fy, strip.data(), out.data());
+  }
+  return out;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// Odd sizes leave tails after the 16- and 8-pixel steps (AVX2 where the
+// machine has it, then SSE2) and half chroma samples at the edges; 70 rows
+// make a full strip of a quarter turn and a partial one.
+TEST(FusedGrey, VectorPathMatchesScalarTwinBitForBit) {
+  std::mt19937 rng(12);
+  for (const Format& fmt : kFormats) {
+    for (const Matrix& mx : kMatrices) {
+      for (bool full : {false, true}) {
+        const YuvMatrix m = yuvMatrix(mx.kr, mx.kb, full);
+        for (auto [w, h, factor] :
+             {std::tuple{37, 23, 1}, std::tuple{61, 70, 1}, std::tuple{7, 17, 1},
+              std::tuple{45, 9, 1}, std::tuple{2 * 19, 2 * 11, 2}, std::tuple{2 * 33, 2 * 70, 2},
+              std::tuple{2 * 29, 2 * 9, 2}}) {
+          SCOPED_TRACE(::testing::Message()
+                       << fmt.name << " " << mx.name << (full ? " full " : " limited ") << w << "x"
+                       << h << " /" << factor);
+          const Planes planes(w, h, fmt, rng);
+          const YuvRows vec(planes.f, m, factor, true);
+          const YuvRows sca(planes.f, m, factor, false);
+          ASSERT_EQ(vec.w, w / factor);
+          ASSERT_EQ(vec.h, h / factor);
+          EXPECT_TRUE(sameBits(mirrored(vec, false, false), mirrored(sca, false, false)));
+          EXPECT_TRUE(sameBits(mirrored(vec, true, true), mirrored(sca, true, true)));
+          EXPECT_TRUE(sameBits(turned(vec, false, true, true), turned(sca, false, true, false)));
+          EXPECT_TRUE(sameBits(turned(vec, true, false, true), turned(sca, true, false, false)));
+        }
+      }
+    }
+  }
+}
+
+// The fixed-point matrix against the textbook one in doubles: R, G and B
+// are each rounded to a byte, so the grey lies within half a level of the
+// exact grey of the clamped colour, and the fixed point's truncations add a
+// few hundredths. A chroma sample taken from the wrong row or column, or a
+// wrong coefficient, is far outside that.
+TEST(FusedGrey, WithinHalfALevelOfTheExactMatrix) {
+  std::mt19937 rng(7);
+  for (const Format& fmt : kFormats) {
+    for (const Matrix& mx : kMatrices) {
+      for (bool full : {false, true}) {
+        for (int factor : {1, 2}) {
+          SCOPED_TRACE(::testing::Message() << fmt.name << " " << mx.name
+                                            << (full ? " full /" : " limited /") << factor);
+          const int64_t w = factor == 1 ? 45 : 46, h = factor == 1 ? 13 : 14;
+          const Planes pl(w, h, fmt, rng);
+          const YuvRows rows(pl.f, yuvMatrix(mx.kr, mx.kb, full), factor);
+          const std::vector<float> got = mirrored(rows, false, false);
+          const double kg = 1 - mx.kr - mx.kb;
+          const double ys = full ? 1 : 255.0 / 219, cs = full ? 1 : 255.0 / 224;
+          double worst = 0;
+          for (int64_t y = 0; y < rows.h; ++y) {
+            for (int64_t x = 0; x < rows.w; ++x) {
+              // Averages of the samples under the output pixel.
+              double yv = 0, cb = 0, cr = 0, nl = 0, nc = 0;
+              for (int64_t sy = y * factor; sy < (y + 1) * factor; ++sy) {
+                for (int64_t sx = x * factor; sx < (x + 1) * factor; ++sx) {
+                  yv += pl.at(0, sx, sy);
+                  ++nl;
+                  cb += pl.at(1, sx >> fmt.shiftX, sy >> fmt.shiftY);
+                  cr += pl.at(2, sx >> fmt.shiftX, sy >> fmt.shiftY);
+                  ++nc;
+                }
+              }
+              const double Y = (yv / nl - (full ? 0 : 16)) * ys;
+              const double Cb = (cb / nc - 128) * cs, Cr = (cr / nc - 128) * cs;
+              const double r = std::clamp(Y + 2 * (1 - mx.kr) * Cr, 0.0, 255.0);
+              const double g =
+                  std::clamp(Y - (2 * mx.kb * (1 - mx.kb) * Cb + 2 * mx.kr * (1 - mx.kr) * Cr) / kg,
+                             0.0, 255.0);
+              const double b = std::clamp(Y + 2 * (1 - mx.kb) * Cb, 0.0, 255.0);
+              const double exact = 0.299 * r + 0.587 * g + 0.114 * b;
+              worst = std::max(worst, std::fabs(got[static_cast<size_t>(y * rows.w + x)] - exact));
+            }
+          }
+          EXPECT_LT(worst, 0.55) << worst;
+        }
+      }
+    }
+  }
+}
+
+std::vector<core::Img> frames(const std::string& path, bool viaRgba) {
+  std::vector<core::Img> out;
+  OpenResult o = FrameSource::open(path, 0, 10);
+  EXPECT_TRUE(o.source) << o.message;
+  if (!o.source) return out;
+  if (viaRgba) o.source->useRgbaConversion(true);
+  double t;
+  core::Img img;
+  while (o.source->next(t, img)) out.push_back(img);
+  return out;
+}
+
+// RGB-coded video never meets the matrix: its analysis frame is the grey
+// formula of its own pixels, exactly, as ffmpeg decodes them.
+TEST(FusedGrey, RgbCodedVideoGivesTheFormulaOfItsPixels) {
+  Scratch s;
+  for (auto [name, codec] : {std::pair{"ffv1.mkv", "-c:v ffv1 -pix_fmt bgr0"},
+                             std::pair{"png.mkv", "-c:v png -pix_fmt rgb24"}}) {
+    SCOPED_TRACE(name);
+    testing::lavfiClip("testsrc2=size=68x46:rate=5:duration=0.4,format=rgb24,crop=67:45",
+                       s.path(name), codec);
+    testing::ffmpeg("-i " + s.path(name) + " -f rawvideo -pix_fmt rgb24 " + s.path("rgb.raw"));
+    const std::string rgb = testing::readFile(s.path("rgb.raw"));
+    const std::vector<core::Img> got = frames(s.path(name), false);
+    ASSERT_EQ(rgb.size(), got.size() * 67 * 45 * 3);
+    for (size_t k = 0; k < got.size(); ++k) {
+      ASSERT_EQ(got[k].w, 67);
+      ASSERT_EQ(got[k].h, 45);
+      for (size_t i = 0; i < got[k].p.size(); ++i) {
+        const auto* px =
+            reinterpret_cast<const uint8_t*>(rgb.data()) + (k * got[k].p.size() + i) * 3;
+        ASSERT_EQ(got[k].p[i], greyOf(px[0], px[1], px[2])) << k << " " << i;
+      }
+    }
+  }
+}
+
+// The frame source hands the decoder's planes to the pass in the right
+// order and strides: its frames agree with libswscale's accurate RGBA, whose
+// chroma is interpolated where ours is not.
+TEST(FusedGrey, FrameSourceAgreesWithLibswscale) {
+  Scratch s;
+  for (auto [name, pix] : {std::pair{"420.mp4", "yuv420p"}, std::pair{"444.mp4", "yuv444p"},
+                           std::pair{"422j.mp4", "yuvj422p"}}) {
+    SCOPED_TRACE(name);
+    testing::lavfiClip("testsrc2=size=96x64:rate=5:duration=0.4", s.path(name),
+                       std::string("-c:v libx264 -preset ultrafast -qp 0 -pix_fmt ") + pix);
+    const std::vector<core::Img> direct = frames(s.path(name), false);
+    const std::vector<core::Img> ref = frames(s.path(name), true);
+    ASSERT_EQ(direct.size(), ref.size());
+    ASSERT_FALSE(direct.empty());
+    double sum = 0, n = 0;
+    for (size_t k = 0; k < direct.size(); ++k) {
+      for (size_t i = 0; i < direct[k].p.size(); ++i)
+        sum += std::fabs(direct[k].p[i] - ref[k].p[i]);
+      n += static_cast<double>(direct[k].p.size());
+    }
+    EXPECT_LT(sum / n, 1.0);
+  }
+}
+
+}  // namespace
+}  // namespace seguir
