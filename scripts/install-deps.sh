@@ -21,6 +21,7 @@ test_pkgs=(
   libgtest-dev
   ffmpeg                                                         # tests encode their own videos
   zlib1g-dev                                                     # stills tests write PNG CRCs
+  groff-base                                                     # the manual pages' lint
 )
 package_pkgs=(
   dpkg-dev file                                                  # dpkg-shlibdeps for make package
