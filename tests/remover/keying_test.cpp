@@ -38,26 +38,26 @@ Pixel keyedOn(Pixel background, Pixel subject) {
   return at(m, 10, 10);
 }
 
-TEST(Keying, WorkedExampleOnWhite) {
-  EXPECT_EQ(keyedOn({255, 255, 255, 255}, {200, 220, 255, 255}), (Pixel{136, 156, 191, 191}));
-  EXPECT_EQ(keyedOn({255, 255, 255, 255}, {255, 255, 255, 255}), (Pixel{0, 0, 0, 0}));
-}
-
-TEST(Keying, SoftEdgeDistances) {
+TEST(Keying, WorkedExamplesAndSoftEdgeDistances) {
   const Pixel white{255, 255, 255, 255};
-  EXPECT_EQ(keyedOn(white, {245, 255, 255, 255})[3], 0) << "distance 10 is fully transparent";
+  const struct {
+    Pixel background, subject, keyed;
+    const char* why;
+  } cases[] = {
+      {white, {200, 220, 255, 255}, {136, 156, 191, 191}, "worked example"},
+      {white, white, {0, 0, 0, 0}, "the background itself"},
+      {white, {245, 255, 255, 255}, {0, 0, 0, 0}, "distance 10 is fully transparent"},
+      {white, {185, 255, 255, 255}, {185, 255, 255, 255}, "distance 70 kept"},
+      {white, {0, 40, 90, 255}, {0, 40, 90, 255}, "far"},
+      {{240, 240, 240, 255}, {250, 250, 250, 255}, {10, 10, 10, 0}, "alpha 0 keeps its colour"},
+      {white, {7, 8, 9, 0}, {7, 8, 9, 0}, "transparent pixels are left alone"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(keyedOn(c.background, c.subject), c.keyed) << c.why;
   EXPECT_EQ(keyedOn(white, {215, 255, 255, 255})[3], 127) << "distance 40: 127.5 truncated";
-  EXPECT_EQ(keyedOn(white, {185, 255, 255, 255}), (Pixel{185, 255, 255, 255}))
-      << "distance 70 kept";
-  EXPECT_EQ(keyedOn(white, {0, 40, 90, 255}), (Pixel{0, 40, 90, 255}));
   // Half transparent at distance >= 70: alpha exact, colour may lose one.
   const Pixel half = keyedOn(white, {50, 100, 100, 128});
   EXPECT_EQ(half[3], 128);
   EXPECT_NEAR(half[0], 50, 1);
-  // A pixel keyed to alpha 0 keeps the colour the formula leaves.
-  EXPECT_EQ(keyedOn({240, 240, 240, 255}, {250, 250, 250, 255}), (Pixel{10, 10, 10, 0}));
-  // Transparent pixels are left alone.
-  EXPECT_EQ(keyedOn(white, {7, 8, 9, 0}), (Pixel{7, 8, 9, 0}));
 }
 
 TEST(Keying, TooFewSamples) {
