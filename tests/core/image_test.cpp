@@ -16,17 +16,13 @@ Img ramp(int64_t w, int64_t h) {
   return img;
 }
 
-TEST(Sample, ReadsPixelsExactlyAtTheirCentres) {
+TEST(Sample, ReadsPixelCentresAndClampsShortOfTheLastPixel) {
   const Img img = ramp(6, 5);
   for (int64_t j = 0; j <= 3; ++j) {
     for (int64_t i = 0; i <= 4; ++i) EXPECT_EQ(core::sample(img, i, j), img.p[j * 6 + i]);
   }
-}
-
-TEST(Sample, ClampsToTheBorderShortOfTheLastPixel) {
-  const Img img = ramp(6, 5);
-  // The last column is never read on its own: the point stops at w - 1.001,
-  // a blend of 0.001 of column 4 (12) and 0.999 of column 5 (15).
+  // Clamped to the border short of the last pixel. The last column is never read on its own: the
+  // point stops at w - 1.001, a blend of 0.001 of column 4 (12) and 0.999 of column 5 (15).
   EXPECT_NEAR(core::sample(img, 5, 0), 14.997f, 1e-4);
   EXPECT_EQ(core::sample(img, -5, -5), img.p[0]);
   EXPECT_EQ(core::sample(img, 16, 15), core::sample(img, 4.999, 3.999));
@@ -34,7 +30,7 @@ TEST(Sample, ClampsToTheBorderShortOfTheLastPixel) {
   EXPECT_EQ(core::sample(img, std::nan(""), -1), img.p[0]);
 }
 
-TEST(Half, AveragesBlocksAndDropsOddEdges) {
+TEST(Half, AveragesBlocksRowByRowAndDropsOddEdges) {
   const Img img = ramp(5, 3);
   const Img h = core::half(img);
   ASSERT_EQ(h.w, 2);
@@ -44,13 +40,9 @@ TEST(Half, AveragesBlocksAndDropsOddEdges) {
   EXPECT_EQ(thin.w, 0);
   EXPECT_EQ(thin.h, 4);
   EXPECT_TRUE(thin.p.empty());
-}
-
-TEST(Half, AddsTheBlockRowByRow) {
-  // In this order 2^24 absorbs both ones and the block sums to 0; a pairwise
+  // Row by row: in this order 2^24 absorbs both ones and the block sums to 0; a pairwise
   // or reversed sum would give 1 or 2.
-  const Img img{2, 2, {16777216.0f, 1.0f, 1.0f, -16777216.0f}};
-  EXPECT_EQ(core::half(img).p[0], 0.0f);
+  EXPECT_EQ(core::half(Img{2, 2, {16777216.0f, 1.0f, 1.0f, -16777216.0f}}).p[0], 0.0f);
 }
 
 TEST(Pyramid, HalvesEachLevelWithTruncation) {

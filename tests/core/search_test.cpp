@@ -21,12 +21,8 @@ TEST(Peak, FindsTheVertexOfThreeScores) {
   EXPECT_EQ(core::peak(0.5f, 0.1f, -0.5f), -1.0);  // limited to [-1, 1]
 }
 
-class SearchOnTexture : public ::testing::Test {
- protected:
-  Img image = synthetic::still(160, 120);
-};
-
-TEST_F(SearchOnTexture, RadiusZeroScoresOnePlacementWithoutOffsets) {
+TEST(Search, OffsetsOnlyInsideTheGrid) {
+  const Img image = synthetic::still(160, 120);
   const Tpl t = core::templ(image, 80.5, 60.5, 20, 16);  // whole-pixel sample points
   const core::Found f = core::search(image, t, 80.5, 60.5, 0);
   EXPECT_EQ(f.x, 80.5);
@@ -40,14 +36,9 @@ TEST_F(SearchOnTexture, RadiusZeroScoresOnePlacementWithoutOffsets) {
   const core::Found outside = core::search(image, t, 9.0, 60.5, 0);
   EXPECT_EQ(outside.x, 8.5);
   EXPECT_EQ(outside.score, -1.0f);
-}
-
-TEST_F(SearchOnTexture, ABestOnTheGridEdgeGetsNoOffsetAlongThatAxis) {
-  const Tpl t = core::templ(image, 80.5, 60.5, 20, 16);
-  // The true place is 5 pixels right of the prediction, beyond radius 3:
-  // the best placement is dx = +3, on the edge, so x stays whole.
-  const core::Found f = core::search(image, t, 75.5, 60.5, 3);
-  EXPECT_EQ(f.x, 78.5);
+  // A best on the grid's edge gets no offset along that axis. The true place is 5 pixels right of
+  // the prediction, beyond radius 3: the best placement is dx = +3, on the edge, so x stays whole.
+  EXPECT_EQ(core::search(image, t, 75.5, 60.5, 3).x, 78.5);
 }
 
 TEST(Search, EqualScoresKeepTheFirstInRowOrder) {

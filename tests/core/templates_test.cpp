@@ -26,14 +26,10 @@ std::vector<double> raw(const Tpl& t) {
   return q;
 }
 
-TEST(Centring, RemovesTheRunningMeanAndFloorsTheNorm) {
-  const Tpl flat = core::templ(Img{4, 4, std::vector<float>(16, 7.0f)}, 2, 2, 3, 3);
-  EXPECT_EQ(flat.mean, 7.0f);
-  for (float v : flat.p) EXPECT_EQ(v, 0.0f);
-  EXPECT_EQ(flat.norm, 0.001f);
-  // The mean is a running sum in index order: 1 + 1 vanishes against 1e8.
-  const Tpl t = core::centred(4, 1, {1.0f, 1.0f, 1e8f, -1e8f});
-  EXPECT_EQ(t.mean, 0.0f);
+// A flat template's zero samples and floored norm are held by the flatness tests.
+TEST(Centring, TheMeanIsARunningSumInIndexOrder) {
+  // 1 + 1 vanishes against 1e8.
+  EXPECT_EQ(core::centred(4, 1, {1.0f, 1.0f, 1e8f, -1e8f}).mean, 0.0f);
 }
 
 TEST(Templ, SamplesPixelCentresOfTheBlock) {
@@ -67,7 +63,7 @@ TEST(Patch, ScalesAndTurnsItsGrid) {
   EXPECT_EQ(raw(core::patch(img, 10.5, 10.5, 4, 4, 1.0)), raw(core::templ(img, 10.5, 10.5, 4, 4)));
 }
 
-TEST(Ncc, ScoresItsOwnWindowOneAndLeavesMissingScoresAtMinusOne) {
+TEST(Ncc, ScoresItsOwnWindowOneAndWindowsOutsideMinusOne) {
   Img img = plane(20, 20);
   for (size_t k = 0; k < img.p.size(); ++k) img.p[k] += static_cast<float>((k * 7919) % 13);
   const Tpl t = core::templ(img, 8.5, 9.5, 6, 4);  // first sample on pixel (6, 8)
@@ -76,8 +72,6 @@ TEST(Ncc, ScoresItsOwnWindowOneAndLeavesMissingScoresAtMinusOne) {
   EXPECT_EQ(core::ncc(img, t, 15, 8), -1.0f);  // one more: leaves the image
   EXPECT_EQ(core::ncc(img, t, -1, 8), -1.0f);
   EXPECT_EQ(core::ncc(img, t, 6, 17), -1.0f);
-  const Img flat{20, 20, std::vector<float>(400, 42.0f)};
-  EXPECT_EQ(core::ncc(flat, t, 6, 8), -1.0f);  // variance exactly 0
 }
 
 TEST(Corr, IsOneForItselfZeroForFlatAndSumsInIndexOrder) {

@@ -1,6 +1,3 @@
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -16,22 +13,13 @@ namespace pista {
 namespace {
 
 using seguir::testing::ffmpeg;
+using seguir::testing::Outcome;
 using seguir::testing::readFile;
 using seguir::testing::Scratch;
 using seguir::testing::shellQuote;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
 Outcome runPista(const Scratch& s, const std::vector<std::string>& args) {
-  std::string cmd = shellQuote(PISTA_EXE);
-  for (const auto& a : args) cmd += " " + shellQuote(a);
-  cmd += " >" + shellQuote(s.path("out.txt")) + " 2>" + shellQuote(s.path("err.txt"));
-  const int raw = std::system(cmd.c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(s.path("out.txt")),
-          readFile(s.path("err.txt"))};
+  return seguir::testing::runProgram(PISTA_EXE, s, args);
 }
 
 // A camera drifting over a fractal, and seguir's track of a region of it.
@@ -61,12 +49,12 @@ bool isOverlayGreen(const cv::Vec3b& p) {
   return p[1] > p[2] + 60 && p[1] > p[0] + 60;  // the frames themselves are grey
 }
 
-TEST(Pista, SheetDrawsTheRegionWhereTheTrackPutsIt) {
+TEST(Pista, SheetVideoAndBadTracksOfOneTrack) {
   Scratch s;
   const Tracked t = makeTrack(s);
   std::vector<std::string> args{t.video, t.track, s.path("sheet.png")};
   args.insert(args.end(), t.box.begin(), t.box.end());
-  const Outcome o = runPista(s, args);
+  Outcome o = runPista(s, args);
   ASSERT_EQ(o.status, kStatusOk) << o.err;
   EXPECT_EQ(o.out, "ok hoja de 12 cuadros\n");
   EXPECT_EQ(o.err, "");
@@ -96,34 +84,10 @@ TEST(Pista, SheetDrawsTheRegionWhereTheTrackPutsIt) {
   EXPECT_TRUE(greenNear(cx, cy + hh)) << "bottom edge";
   EXPECT_FALSE(greenNear(cx, cy)) << "nothing drawn inside the region";
   EXPECT_FALSE(greenNear(left + 20, top + 20)) << "nor far from it";
-}
 
-TEST(Pista, SheetEndsOnTheFrameWhereTheRegionWasLost) {
-  Scratch s;
-  const Tracked t = makeTrack(s, "drawbox=x=0:y=0:w=640:h=360:color=gray:t=fill:enable='gte(t,1)'");
-  const auto doc = nlohmann::json::parse(readFile(t.track));
-  ASSERT_TRUE(doc["lostAt"].is_number()) << "the card must make seguir lose the region";
-  const Outcome o = runPista(s, {t.video, t.track, s.path("sheet.png")});
+  // The video has every frame of the span, and no temporary file stays.
+  o = runPista(s, {t.video, t.track, s.path("out.mp4")});
   ASSERT_EQ(o.status, kStatusOk) << o.err;
-  const cv::Mat sheet = cv::imread(s.path("sheet.png"));
-  // The last tile (row 3, column 4) is the lost frame, drawn in red.
-  const cv::Mat last = sheet(cv::Rect(6 + 3 * (480 + 6), 6 + 2 * (270 + 6), 480, 270));
-  int red = 0;
-  for (int y = 0; y < last.rows; ++y) {
-    for (int x = 0; x < last.cols; ++x) {
-      const cv::Vec3b p = last.at<cv::Vec3b>(y, x);
-      red += p[2] > p[1] + 80 && p[2] > p[0] + 80;
-    }
-  }
-  EXPECT_GT(red, 100);
-}
-
-TEST(Pista, VideoHasEveryFrameOfTheSpan) {
-  Scratch s;
-  const Tracked t = makeTrack(s);
-  const Outcome o = runPista(s, {t.video, t.track, s.path("out.mp4")});
-  ASSERT_EQ(o.status, kStatusOk) << o.err;
-  const auto doc = nlohmann::json::parse(readFile(t.track));
   EXPECT_EQ(o.out, "ok video de " + std::to_string(doc["frames"].size()) + " cuadros\n");
   const std::string probe = s.path("probe.txt");
   ASSERT_EQ(std::system(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
@@ -136,17 +100,13 @@ TEST(Pista, VideoHasEveryFrameOfTheSpan) {
     EXPECT_EQ(entry.path().filename().string().rfind(".pista-", 0), std::string::npos)
         << "temporary file left behind";
   }
-}
 
-TEST(Pista, RefusesTracksThatAreNotThisVideos) {
-  Scratch s;
-  const Tracked t = makeTrack(s);
+  // Tracks that are not this video's are refused.
   const std::string good = readFile(t.track);
   const auto write = [&](const std::string& name, const std::string& text) {
     std::ofstream(s.path(name)) << text;
     return s.path(name);
   };
-  auto doc = nlohmann::json::parse(good);
   auto wider = doc;
   wider["width"] = 1280;
   auto later = doc;
@@ -168,11 +128,31 @@ TEST(Pista, RefusesTracksThatAreNotThisVideos) {
       {s.path("missing.json"), kTrackUnreadable},
   };
   for (const auto& c : cases) {
-    const Outcome o = runPista(s, {t.video, c.track, s.path("sheet.png")});
+    o = runPista(s, {t.video, c.track, s.path("refused.png")});
     EXPECT_EQ(o.status, kStatusBadTrack) << c.track;
     EXPECT_EQ(o.err, std::string(c.message) + "\n") << c.track;
-    EXPECT_FALSE(std::filesystem::exists(s.path("sheet.png")));
+    EXPECT_FALSE(std::filesystem::exists(s.path("refused.png")));
   }
+}
+
+TEST(Pista, SheetEndsOnTheFrameWhereTheRegionWasLost) {
+  Scratch s;
+  const Tracked t = makeTrack(s, "drawbox=x=0:y=0:w=640:h=360:color=gray:t=fill:enable='gte(t,1)'");
+  const auto doc = nlohmann::json::parse(readFile(t.track));
+  ASSERT_TRUE(doc["lostAt"].is_number()) << "the card must make seguir lose the region";
+  const Outcome o = runPista(s, {t.video, t.track, s.path("sheet.png")});
+  ASSERT_EQ(o.status, kStatusOk) << o.err;
+  const cv::Mat sheet = cv::imread(s.path("sheet.png"));
+  // The last tile (row 3, column 4) is the lost frame, drawn in red.
+  const cv::Mat last = sheet(cv::Rect(6 + 3 * (480 + 6), 6 + 2 * (270 + 6), 480, 270));
+  int red = 0;
+  for (int y = 0; y < last.rows; ++y) {
+    for (int x = 0; x < last.cols; ++x) {
+      const cv::Vec3b p = last.at<cv::Vec3b>(y, x);
+      red += p[2] > p[1] + 80 && p[2] > p[0] + 80;
+    }
+  }
+  EXPECT_GT(red, 100);
 }
 
 TEST(Pista, UsageAndUnreadableVideo) {

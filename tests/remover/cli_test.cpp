@@ -2,35 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <vector>
+#include <algorithm>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "remover/messages.hpp"
+#include "tracker/helpers.hpp"
 
 namespace recortar {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using seguir::testing::Outcome;
+using seguir::testing::readFile;
+using seguir::testing::Scratch;
 
 // An image on a white background with a dark disc: the keying takes it.
 cv::Mat flatImage() {
@@ -42,40 +29,25 @@ cv::Mat flatImage() {
 // A busy texture: the keying declines and the segmentation finds nothing.
 cv::Mat noise() {
   cv::Mat m(240, 320, CV_8UC3);
-  cv::RNG rng(3);
-  rng.fill(m, cv::RNG::UNIFORM, 0, 256);
+  cv::RNG(3).fill(m, cv::RNG::UNIFORM, 0, 256);
   return m;
 }
 
 class Program : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("recortar-cli-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   Outcome run(const std::vector<std::string>& args) {
-    std::string command = std::string("'") + RECORTAR_BINARY + "'";
-    for (const std::string& a : args) command += " '" + a + "'";
-    command += " >'" + (dir_ / "stdout").string() + "' 2>'" + (dir_ / "stderr").string() + "'";
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "stdout"), slurp(dir_ / "stderr")};
+    return seguir::testing::runProgram(RECORTAR_BINARY, s, args);
   }
-
   std::string write(const std::string& name, const cv::Mat& image) {
-    const std::string path = (dir_ / name).string();
-    EXPECT_TRUE(cv::imwrite(path, image));
-    return path;
+    EXPECT_TRUE(cv::imwrite(path(name), image));
+    return path(name);
   }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  fs::path dir_;
+  void writeBytes(const std::string& name, const std::vector<std::uint8_t>& bytes, size_t n) {
+    std::ofstream(path(name), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(n));
+  }
+  std::string path(const std::string& name) const { return s.path(name); }
+  Scratch s;
 };
 
 TEST_F(Program, WrongArgumentCount) {
@@ -90,43 +62,42 @@ TEST_F(Program, WrongArgumentCount) {
   EXPECT_FALSE(fs::exists(path("b.png")));
 }
 
-TEST_F(Program, UnreadableInput) {
+// Missing, not an image, cut short, or declaring a hostile size: status 3,
+// the one message, nothing written.
+TEST_F(Program, UnreadableInputs) {
   std::ofstream(path("not-an-image.png")) << "hola\n";
-  for (const std::string& in : {path("missing.png"), path("not-an-image.png")}) {
-    const Outcome o = run({in, path("out.png")});
-    EXPECT_EQ(o.status, status::kUnreadable) << in;
-    EXPECT_EQ(o.err, text::kUnreadable);
+  std::vector<std::uint8_t> png;
+  ASSERT_TRUE(cv::imencode(".png", noise(), png));
+  writeBytes("half.png", png, png.size() / 2);
+  std::ofstream(path("huge.ppm")) << "P6\n100000 100000\n255\n";
+  for (const char* name : {"missing.png", "not-an-image.png", "half.png", "huge.ppm"}) {
+    const Outcome o = run({path(name), path("out.png")});
+    EXPECT_EQ(o.status, status::kUnreadable) << name;
+    EXPECT_EQ(o.err, text::kUnreadable) << name;
     EXPECT_EQ(o.out, "");
-    EXPECT_FALSE(fs::exists(path("out.png")));
+    EXPECT_FALSE(fs::exists(path("out.png"))) << name;
   }
 }
 
+// JPEG, grey and 16-bit inputs are keyed; an output name without .png still
+// gets a PNG.
 TEST_F(Program, FlatBackgroundIsKeyed) {
-  const Outcome o = run({write("in.jpg", flatImage()), path("out.png")});
-  EXPECT_EQ(o.status, status::kOk);
-  EXPECT_EQ(o.out, "ok logo 40x30\n");
-  EXPECT_EQ(o.err, "");
-  const cv::Mat png = cv::imread(path("out.png"), cv::IMREAD_UNCHANGED);
-  ASSERT_EQ(png.type(), CV_8UC4);
-  EXPECT_EQ(png.at<cv::Vec4b>(0, 0)[3], 0);
-  EXPECT_EQ(png.at<cv::Vec4b>(15, 20)[3], 255);
-}
-
-TEST_F(Program, GreyAndDeepInputsAreKeyed) {
-  cv::Mat grey;
+  cv::Mat grey, deep;
   cv::cvtColor(flatImage(), grey, cv::COLOR_BGR2GRAY);
-  cv::Mat deep;
   flatImage().convertTo(deep, CV_16U, 257.0);
-  for (const auto& [name, image] : {std::pair{"grey.png", grey}, std::pair{"deep.png", deep}}) {
-    const Outcome o = run({write(name, image), path("out.png")});
+  for (const auto& [name, image, out] :
+       {std::tuple{"in.jpg", flatImage(), "out.png"}, std::tuple{"grey.png", grey, "grey-out.png"},
+        std::tuple{"deep.png", deep, "salida"}}) {
+    const Outcome o = run({write(name, image), path(out)});
+    EXPECT_EQ(o.status, status::kOk) << name;
     EXPECT_EQ(o.out, "ok logo 40x30\n") << name;
+    EXPECT_EQ(o.err, "");
+    const cv::Mat png = cv::imread(path(out), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(png.type(), CV_8UC4) << name;
+    EXPECT_EQ(png.at<cv::Vec4b>(0, 0)[3], 0);
+    EXPECT_EQ(png.at<cv::Vec4b>(15, 20)[3], 255);
   }
-}
-
-TEST_F(Program, OutputNameWithoutPngGetsPng) {
-  const Outcome o = run({write("in.png", flatImage()), path("salida")});
-  ASSERT_EQ(o.status, status::kOk);
-  EXPECT_EQ(slurp(path("salida")).substr(1, 3), "PNG");
+  EXPECT_EQ(readFile(path("salida")).substr(1, 3), "PNG");
 }
 
 TEST_F(Program, OutputInMissingFolderIsSilent) {
@@ -166,41 +137,19 @@ TEST_F(Program, NoSubjectAndSubject) {
 
 // A phone's JPEG: stored sideways, with the EXIF orientation (6: turn a
 // quarter clockwise) in an APP1 segment right after the start marker.
-std::vector<std::uint8_t> sideways(const cv::Mat& image) {
+TEST_F(Program, PhotoIsCutOutUpright) {
   std::vector<std::uint8_t> jpeg;
-  EXPECT_TRUE(cv::imencode(".jpg", image, jpeg));
+  ASSERT_TRUE(cv::imencode(".jpg", flatImage(), jpeg));
   const std::vector<std::uint8_t> app1{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0,    0,    'M', 'M',
                                        0,    42,   0, 0,  0,   8,   0,   1,   0x01, 0x12, 0,   3,
                                        0,    0,    0, 1,  0,   6,   0,   0,   0,    0,    0,   0};
   jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
-  return jpeg;
-}
-
-TEST_F(Program, PhotoIsCutOutUpright) {
-  const std::vector<std::uint8_t> jpeg = sideways(flatImage());
-  std::ofstream(path("phone.jpg"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+  writeBytes("phone.jpg", jpeg, jpeg.size());
   const Outcome o = run({path("phone.jpg"), path("out.png")});
   EXPECT_EQ(o.out, "ok logo 30x40\n") << "the upright picture's size";
   const cv::Mat png = cv::imread(path("out.png"), cv::IMREAD_UNCHANGED);
   ASSERT_EQ(png.size(), cv::Size(30, 40));
   EXPECT_EQ(png.at<cv::Vec4b>(20, 15)[3], 255) << "the disc, turned";
-}
-
-// Damaged and hostile inputs: status 3, the one message, nothing written.
-TEST_F(Program, DamagedInputsAreUnreadable) {
-  std::vector<std::uint8_t> png;
-  ASSERT_TRUE(cv::imencode(".png", noise(), png));
-  std::ofstream(path("half.png"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(png.data()),
-             static_cast<std::streamsize>(png.size() / 2));
-  std::ofstream(path("huge.ppm")) << "P6\n100000 100000\n255\n";
-  for (const std::string name : {"half.png", "huge.ppm"}) {
-    const Outcome o = run({path(name), path("out.png")});
-    EXPECT_EQ(o.status, status::kUnreadable) << name;
-    EXPECT_EQ(o.err, text::kUnreadable) << name;
-    EXPECT_FALSE(fs::exists(path("out.png"))) << name;
-  }
 }
 
 TEST_F(Program, FifoInputAndInputAsOutput) {
@@ -212,21 +161,18 @@ TEST_F(Program, FifoInputAndInputAsOutput) {
   // The input replaced by its own cut-out, through a temporary file.
   EXPECT_EQ(run({in, in}).out, "ok logo 40x30\n");
   EXPECT_EQ(cv::imread(in, cv::IMREAD_UNCHANGED).type(), CV_8UC4);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 5) << "no temporary file left";
+  EXPECT_EQ(std::distance(fs::directory_iterator(path("")), {}), 5) << "no temporary file left";
 }
 
 // Without the segmentation module beside it, the keying still works and the
 // segmentation path fails with one line.
 TEST_F(Program, MissingSegmentationModule) {
-  const fs::path alone = dir_ / "recortar";
-  fs::copy_file(RECORTAR_BINARY, alone);
-  const std::string command = "'" + alone.string() + "' '" + write("noise.png", noise()) + "' '" +
-                              path("o.png") + "' 2>'" + path("err") + "'";
-  const int raw = std::system(command.c_str());
-  EXPECT_EQ(WEXITSTATUS(raw), status::kSegmentationFailed);
-  const std::string err = slurp(path("err"));
-  EXPECT_EQ(err.rfind(text::kNoSegmentation, 0), 0u) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+  fs::copy_file(RECORTAR_BINARY, path("recortar"));
+  const Outcome o = seguir::testing::runProgram(path("recortar"), s,
+                                                {write("noise.png", noise()), path("o.png")});
+  EXPECT_EQ(o.status, status::kSegmentationFailed);
+  EXPECT_EQ(o.err.rfind(text::kNoSegmentation, 0), 0u) << o.err;
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1);
 }
 
 }  // namespace

@@ -38,29 +38,33 @@ Pixel keyedOn(Pixel background, Pixel subject) {
   return at(m, 10, 10);
 }
 
-TEST(Keying, WorkedExampleOnWhite) {
-  EXPECT_EQ(keyedOn({255, 255, 255, 255}, {200, 220, 255, 255}), (Pixel{136, 156, 191, 191}));
-  EXPECT_EQ(keyedOn({255, 255, 255, 255}, {255, 255, 255, 255}), (Pixel{0, 0, 0, 0}));
-}
-
-TEST(Keying, SoftEdgeDistances) {
+TEST(Keying, WorkedExamplesAndSoftEdgeDistances) {
   const Pixel white{255, 255, 255, 255};
-  EXPECT_EQ(keyedOn(white, {245, 255, 255, 255})[3], 0) << "distance 10 is fully transparent";
+  const struct {
+    Pixel background, subject, keyed;
+    const char* why;
+  } cases[] = {
+      {white, {200, 220, 255, 255}, {136, 156, 191, 191}, "worked example"},
+      {white, white, {0, 0, 0, 0}, "the background itself"},
+      {white, {245, 255, 255, 255}, {0, 0, 0, 0}, "distance 10 is fully transparent"},
+      {white, {185, 255, 255, 255}, {185, 255, 255, 255}, "distance 70 kept"},
+      {white, {0, 40, 90, 255}, {0, 40, 90, 255}, "far"},
+      {{240, 240, 240, 255}, {250, 250, 250, 255}, {10, 10, 10, 0}, "alpha 0 keeps its colour"},
+      {white, {7, 8, 9, 0}, {7, 8, 9, 0}, "transparent pixels are left alone"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(keyedOn(c.background, c.subject), c.keyed) << c.why;
   EXPECT_EQ(keyedOn(white, {215, 255, 255, 255})[3], 127) << "distance 40: 127.5 truncated";
-  EXPECT_EQ(keyedOn(white, {185, 255, 255, 255}), (Pixel{185, 255, 255, 255}))
-      << "distance 70 kept";
-  EXPECT_EQ(keyedOn(white, {0, 40, 90, 255}), (Pixel{0, 40, 90, 255}));
   // Half transparent at distance >= 70: alpha exact, colour may lose one.
   const Pixel half = keyedOn(white, {50, 100, 100, 128});
   EXPECT_EQ(half[3], 128);
   EXPECT_NEAR(half[0], 50, 1);
-  // A pixel keyed to alpha 0 keeps the colour the formula leaves.
-  EXPECT_EQ(keyedOn({240, 240, 240, 255}, {250, 250, 250, 255}), (Pixel{10, 10, 10, 0}));
-  // Transparent pixels are left alone.
-  EXPECT_EQ(keyedOn(white, {7, 8, 9, 0}), (Pixel{7, 8, 9, 0}));
 }
 
-TEST(Keying, TooFewSamples) {
+// When the border counts as flat: enough samples (a declined raster stays
+// untouched), all opaque beyond 250, and 90 % of them within 24 of the
+// median. On a 5 x 5 raster every border pixel is one sample, except the four
+// corners (two each): (2, 0), (2, 4), (0, 2) and (4, 2) are single samples of 20.
+TEST(Keying, FlatBorderRules) {
   stills::Raster four = filled(4, 4, {9, 9, 9, 255});
   EXPECT_FALSE(keyRaster(four)) << "16 samples";
   EXPECT_EQ(at(four, 1, 1), (Pixel{9, 9, 9, 255})) << "a declined raster is untouched";
@@ -69,18 +73,11 @@ TEST(Keying, TooFewSamples) {
   EXPECT_TRUE(std::all_of(five.px.get(), five.px.get() + five.bytes(), [](int v) {
     return v == 0;
   })) << "one colour keys to transparent black";
-}
-
-TEST(Keying, BorderAlphaMustExceed250) {
-  stills::Raster at250 = filled(10, 10, {100, 100, 100, 250});
+  stills::Raster at250 = filled(10, 10, {100, 100, 100, 250}),
+                 at251 = filled(10, 10, {100, 100, 100, 251});
   EXPECT_FALSE(keyRaster(at250));
-  stills::Raster at251 = filled(10, 10, {100, 100, 100, 251});
   EXPECT_TRUE(keyRaster(at251));
-}
 
-// On a 5 × 5 raster every border pixel is one sample, except the four corners
-// (two each): (2, 0), (2, 4), (0, 2) and (4, 2) are single samples of 20.
-TEST(Keying, NinetyPercentCloseIsFlat) {
   stills::Raster m = filled(5, 5, {100, 100, 100, 255});
   put(m, 2, 0, {0, 0, 0, 255});
   put(m, 2, 4, {0, 0, 0, 255});
@@ -88,9 +85,6 @@ TEST(Keying, NinetyPercentCloseIsFlat) {
   EXPECT_TRUE(keyRaster(exactly)) << "18 of 20";
   put(m, 0, 2, {0, 0, 0, 255});
   EXPECT_FALSE(keyRaster(m)) << "17 of 20";
-}
-
-TEST(Keying, DifferenceOf24IsNotClose) {
   for (const auto& [step, flat] : {std::pair{23, true}, std::pair{24, false}}) {
     stills::Raster m = filled(5, 5, {100, 100, 100, 255});
     const std::uint8_t off = static_cast<std::uint8_t>(100 + step);

@@ -8,32 +8,24 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "remover/messages.hpp"
 #include "remover/png_writer.hpp"
+#include "tracker/helpers.hpp"
 
 namespace recortar {
 namespace {
 
 namespace fs = std::filesystem;
+using seguir::testing::readFile;
 
 stills::Raster raster(std::initializer_list<std::array<std::uint8_t, 4>> pixels) {
   stills::Raster r(static_cast<int>(pixels.size()), 1);
   std::uint8_t* p = r.px.get();
   for (const auto& px : pixels) p = std::copy(px.begin(), px.end(), p);
   return r;
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // A fresh folder per test, removed with everything left in it.
@@ -83,7 +75,7 @@ TEST(PngFile, ReplacesTheTargetAndKeepsItsPermissions) {
   fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   stills::Raster r = raster({{1, 2, 3, 255}});
   ASSERT_EQ(save(r, {}, out.string()), status::kOk);
-  EXPECT_EQ(slurp(out).substr(1, 3), "PNG");
+  EXPECT_EQ(readFile(out).substr(1, 3), "PNG");
   EXPECT_EQ(fs::status(out).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(f.entries(), 1u) << "no temporary file left";
@@ -123,7 +115,7 @@ TEST(PngFile, FailedWriteKeepsTheOldTarget) {
   ::waitpid(child, &raw, 0);
   ASSERT_TRUE(WIFEXITED(raw));
   EXPECT_EQ(WEXITSTATUS(raw), status::kNotFinished);
-  EXPECT_EQ(slurp(out), "the input, which must survive");
+  EXPECT_EQ(readFile(out), "the input, which must survive");
   EXPECT_EQ(f.entries(), 1u) << "the temporary file is removed";
 }
 

@@ -3,21 +3,13 @@
 // no-subject rule; and a missing model.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "remover/messages.hpp"
 #include "remover/saliency_network.hpp"
 #include "remover/segmentation.hpp"
+#include "tracker/helpers.hpp"
 
 namespace recortar {
 namespace {
@@ -107,7 +99,7 @@ TEST(SaliencyNetwork, DrawnObjectIsSalientWhereItStands) {
   }
 }
 
-TEST(SaliencyNetwork, MissingModelNamesTheFile) {
+TEST(SaliencyNetwork, MissingOrBrokenModelIsReported) {
   try {
     SaliencyNetwork net("/nonexistent/u2netp.onnx");
     FAIL() << "no exception";
@@ -117,13 +109,9 @@ TEST(SaliencyNetwork, MissingModelNamesTheFile) {
     EXPECT_NE(what.find("/nonexistent/u2netp.onnx"), std::string::npos) << what;
     EXPECT_EQ(what.find('\n'), std::string::npos) << "one line";
   }
-}
-
-TEST(SaliencyNetwork, ModelThatIsNoModelIsReported) {
-  const fs::path bad = fs::temp_directory_path() / ("not-a-model-" + std::to_string(::getpid()));
-  std::ofstream(bad) << "not an ONNX graph";
-  EXPECT_THROW(SaliencyNetwork net(bad.string()), std::runtime_error);
-  fs::remove(bad);
+  seguir::testing::Scratch s;
+  std::ofstream(s.path("bad.onnx")) << "not an ONNX graph";
+  EXPECT_THROW(SaliencyNetwork net(s.path("bad.onnx")), std::runtime_error);
 }
 
 // The fused mask on drawn scenes.
@@ -195,42 +183,27 @@ TEST(Segmentation, CutOutAtFullSizeWithSoftEdge) {
   EXPECT_LT(soft, 0.05 * alpha.total()) << "but only the edge";
 }
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // The program copied where no model lies beside it nor under ../share: the
 // segmentation path fails with status 1 and one line naming the model, and
 // writes nothing. The keyed path does not need the model.
 TEST(Segmentation, ProgramWithoutModelFailsSaying) {
-  const fs::path dir =
-      fs::temp_directory_path() / ("recortar-nomodel-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir / "bin");
-  const fs::path program = dir / "bin" / "recortar";
+  seguir::testing::Scratch s;
+  fs::create_directories(s.path("bin"));
+  const std::string program = s.path("bin/recortar");
   fs::copy_file(RECORTAR_BINARY, program);
   // The segmentation module goes along; only the model stays behind.
   const fs::path module = fs::path(RECORTAR_BINARY).parent_path() / "librecortar_segmentation.so";
-  fs::copy_file(module, dir / "bin" / module.filename());
+  fs::copy_file(module, s.path("bin/" + module.filename().string()));
   auto [image, truth] = scene(320, 240, 9);
   drawSubject(image, truth, {160, 110}, {60, 55}, cv::Scalar(40, 210, 240));
-  ASSERT_TRUE(cv::imwrite((dir / "in.png").string(), image));
-  const std::string command = "'" + program.string() + "' '" + (dir / "in.png").string() + "' '" +
-                              (dir / "out.png").string() + "' >'" + (dir / "stdout").string() +
-                              "' 2>'" + (dir / "stderr").string() + "'";
-  const int raw = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), status::kSegmentationFailed);
-  const std::string err = slurp(dir / "stderr");
-  EXPECT_EQ(err.rfind(text::kModelMissing, 0), 0u) << err;
-  EXPECT_NE(err.find((dir / "bin" / kModelName).string()), std::string::npos) << err;
-  EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line";
-  EXPECT_EQ(slurp(dir / "stdout"), "");
-  EXPECT_FALSE(fs::exists(dir / "out.png"));
-  fs::remove_all(dir);
+  ASSERT_TRUE(cv::imwrite(s.path("in.png"), image));
+  const auto o = seguir::testing::runProgram(program, s, {s.path("in.png"), s.path("out.png")});
+  EXPECT_EQ(o.status, status::kSegmentationFailed);
+  EXPECT_EQ(o.err.rfind(text::kModelMissing, 0), 0u) << o.err;
+  EXPECT_NE(o.err.find(s.path("bin/" + std::string(kModelName))), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one line";
+  EXPECT_EQ(o.out, "");
+  EXPECT_FALSE(fs::exists(s.path("out.png")));
 }
 
 }  // namespace

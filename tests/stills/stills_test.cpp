@@ -188,16 +188,13 @@ TEST(Orientation, TurnsAsViewersDo) {
     for (std::size_t i = 0; i < image.raster.bytes(); i += 4) order.push_back(image.raster.px[i]);
     return order;
   };
-  // Stored:  0 1 2
+  // Stored:  0 1 2; 6 is a quarter turn clockwise, 8 anticlockwise.
   //          3 4 5
-  EXPECT_EQ(turned(1), (std::vector<int>{3, 2, 0, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(turned(2), (std::vector<int>{3, 2, 2, 1, 0, 5, 4, 3}));
-  EXPECT_EQ(turned(3), (std::vector<int>{3, 2, 5, 4, 3, 2, 1, 0}));
-  EXPECT_EQ(turned(4), (std::vector<int>{3, 2, 3, 4, 5, 0, 1, 2}));
-  EXPECT_EQ(turned(5), (std::vector<int>{2, 3, 0, 3, 1, 4, 2, 5}));
-  EXPECT_EQ(turned(6), (std::vector<int>{2, 3, 3, 0, 4, 1, 5, 2})) << "a quarter turn clockwise";
-  EXPECT_EQ(turned(7), (std::vector<int>{2, 3, 5, 2, 4, 1, 3, 0}));
-  EXPECT_EQ(turned(8), (std::vector<int>{2, 3, 2, 5, 1, 4, 0, 3})) << "anticlockwise";
+  const std::vector<int> shown[] = {{3, 2, 0, 1, 2, 3, 4, 5}, {3, 2, 2, 1, 0, 5, 4, 3},
+                                    {3, 2, 5, 4, 3, 2, 1, 0}, {3, 2, 3, 4, 5, 0, 1, 2},
+                                    {2, 3, 0, 3, 1, 4, 2, 5}, {2, 3, 3, 0, 4, 1, 5, 2},
+                                    {2, 3, 5, 2, 4, 1, 3, 0}, {2, 3, 2, 5, 1, 4, 0, 3}};
+  for (int o = 1; o <= 8; ++o) EXPECT_EQ(turned(o), shown[o - 1]) << o;
 }
 
 // Encodes with libspng, for the layouts OpenCV cannot write.

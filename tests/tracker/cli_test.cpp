@@ -13,20 +13,19 @@ using testing::Scratch;
 
 const std::string kUsageLine = std::string(kUsage) + "\n";
 
-TEST(Numbers, AcceptsTheFormsOfStrtod) {
-  EXPECT_EQ(parseNumber("2"), 2.0);
-  EXPECT_EQ(parseNumber("+2"), 2.0);
-  EXPECT_EQ(parseNumber("2."), 2.0);
-  EXPECT_EQ(parseNumber(".5"), 0.5);
-  EXPECT_EQ(parseNumber("1e1"), 10.0);
-  EXPECT_EQ(parseNumber("0x1p-1"), 0.5);  // hexadecimal float
-  EXPECT_EQ(parseNumber("-0.25"), -0.25);
+TEST(Numbers, AcceptsTheFormsOfStrtodConsumedWhole) {
+  for (auto [text, value] : {std::pair{"2", 2.0},
+                             {"+2", 2.0},
+                             {"2.", 2.0},
+                             {".5", 0.5},
+                             {"1e1", 10.0},
+                             {"0x1p-1", 0.5},
+                             {"-0.25", -0.25}}) {
+    EXPECT_EQ(parseNumber(text), value) << text;
+  }
   EXPECT_TRUE(std::isinf(*parseNumber("INF")));
   EXPECT_TRUE(std::isnan(*parseNumber("nan")));
   EXPECT_TRUE(std::isinf(*parseNumber("1e999")));  // beyond the double range
-}
-
-TEST(Numbers, RejectsAnythingNotConsumedWhole) {
   for (const char* bad : {"", " 2", "\t2", "2 ", "2s", "1,5", "abc", "-", "."}) {
     EXPECT_FALSE(parseNumber(bad).has_value()) << '"' << bad << '"';
   }
@@ -48,56 +47,41 @@ TEST(Numbers, ConversionsSaturate) {
   EXPECT_FALSE(floorToInt(NAN).has_value());
 }
 
-TEST(CommandLine, WrongArgumentCountGivesUsage) {
+// A wrong argument count, a malformed or non-finite number (each form in
+// another of the six places, on a file never opened: numbers come first), or
+// the mode word in capitals ("a.png" is then no number).
+TEST(CommandLine, BadArgumentsGiveUsage) {
   Scratch s;
-  for (size_t n : {0u, 7u, 9u}) {
-    std::vector<std::string> args(n, "1");
+  std::vector<std::vector<std::string>> cases = {
+      {},
+      std::vector<std::string>(7, "1"),
+      std::vector<std::string>(9, "1"),
+      {"--ESCALA", "a.png", "b.png", "0", "0", "1", "1", "0,0,1,1"}};
+  const char* bad[] = {"", " 2", "2 ", "2s", "1,5", "abc", "inf", "nan", "-INFINITY"};
+  for (size_t k = 0; k < std::size(bad); ++k) {
+    cases.push_back({s.path("none.mp4"), "0", "1", "0.1", "0.1", "0.2", "0.2", s.path("o.json")});
+    cases.back()[1 + k % 6] = bad[k];
+  }
+  for (const auto& args : cases) {
     const auto o = runSeguir(s, args);
-    EXPECT_EQ(o.status, kStatusUsage) << n;
+    EXPECT_EQ(o.status, kStatusUsage) << args.size() << " " << (args.empty() ? "" : args[0]);
     EXPECT_EQ(o.err, kUsageLine);
     EXPECT_EQ(o.out, "");
   }
 }
 
-TEST(CommandLine, MalformedOrNonFiniteNumberGivesUsage) {
-  Scratch s;
-  const std::string none = s.path("none.mp4");  // never opened: numbers come first
-  // Each form in another of the six places, so every place is checked.
-  const char* bad[] = {"", " 2", "2 ", "2s", "1,5", "abc", "inf", "nan", "-INFINITY"};
-  for (size_t k = 0; k < std::size(bad); ++k) {
-    std::vector<std::string> args = {none, "0", "1", "0.1", "0.1", "0.2", "0.2", s.path("o.json")};
-    args[1 + k % 6] = bad[k];
-    const auto o = runSeguir(s, args);
-    EXPECT_EQ(o.status, kStatusUsage) << '"' << bad[k] << '"';
-    EXPECT_EQ(o.err, kUsageLine);
-  }
-}
-
-TEST(CommandLine, ModeWordIsCaseSensitive) {
-  Scratch s;
-  const auto o = runSeguir(s, {"--ESCALA", "a.png", "b.png", "0", "0", "1", "1", "0,0,1,1"});
-  EXPECT_EQ(o.status, kStatusUsage);  // video mode: "a.png" is not a number
-  EXPECT_EQ(o.err, kUsageLine);
-}
-
-TEST(CommandLine, MissingFileHasNoVideo) {
-  Scratch s;
-  const auto o = runSeguir(
-      s, {s.path("missing.mp4"), "2", "+2", "2.", ".5", "1e1", "0x1p-1", s.path("o.json")});
-  EXPECT_EQ(o.status, kStatusUnreadable);
-  EXPECT_EQ(o.err, std::string(kNoVideo) + "\n");
-  EXPECT_EQ(o.out, "");
-  EXPECT_FALSE(testing::fs::exists(s.path("o.json")));
-}
-
-TEST(CommandLine, AudioOnlyAndEmptyFilesHaveNoVideo) {
+// The numbers in every form strtod takes, on a missing, audio-only or empty file.
+TEST(CommandLine, MissingAudioOnlyAndEmptyFilesHaveNoVideo) {
   Scratch s;
   testing::ffmpeg("-f lavfi -i sine=duration=0.5 -c:a aac " + s.path("a.m4a"));
   { std::ofstream(s.path("empty.mp4")); }
-  for (const char* name : {"a.m4a", "empty.mp4"}) {
-    const auto o = runSeguir(s, {s.path(name), "0", "1", "0", "0", "1", "1", s.path("o.json")});
+  for (const char* name : {"missing.mp4", "a.m4a", "empty.mp4"}) {
+    const auto o =
+        runSeguir(s, {s.path(name), "2", "+2", "2.", ".5", "1e1", "0x1p-1", s.path("o.json")});
     EXPECT_EQ(o.status, kStatusUnreadable) << name;
     EXPECT_EQ(o.err, std::string(kNoVideo) + "\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_FALSE(testing::fs::exists(s.path("o.json")));
   }
 }
 

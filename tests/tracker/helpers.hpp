@@ -57,9 +57,10 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs the built seguir with exactly these arguments.
-inline Outcome runSeguir(const Scratch& scratch, const std::vector<std::string>& args) {
-  std::string cmd = shellQuote(SEGUIR_EXE);
+// Runs a built program with exactly these arguments.
+inline Outcome runProgram(const std::string& exe, const Scratch& scratch,
+                          const std::vector<std::string>& args) {
+  std::string cmd = shellQuote(exe);
   for (const auto& a : args) cmd += " " + shellQuote(a);
   const std::string out = scratch.path("stdout.txt"), err = scratch.path("stderr.txt");
   cmd += " >" + shellQuote(out) + " 2>" + shellQuote(err);
@@ -70,6 +71,12 @@ inline Outcome runSeguir(const Scratch& scratch, const std::vector<std::string>&
   o.err = readFile(err);
   return o;
 }
+
+#ifdef SEGUIR_EXE
+inline Outcome runSeguir(const Scratch& scratch, const std::vector<std::string>& args) {
+  return runProgram(SEGUIR_EXE, scratch, args);
+}
+#endif
 
 // Runs ffmpeg quietly with the given arguments (already quoted where needed).
 inline void ffmpeg(const std::string& args) {

@@ -24,74 +24,62 @@ cv::Mat textured() {
   return m;
 }
 
-class Probe : public ::testing::Test {
- protected:
-  void SetUp() override {
-    cv::imwrite(s.path("tex.png"), textured());
-    cv::imwrite(s.path("flat.png"), cv::Mat(30, 40, CV_8UC3, cv::Scalar(90, 90, 90)));
-  }
-  std::string line(const std::string& a, const std::string& b, const std::string& cands,
-                   std::vector<std::string> rect = {"0", "0", "1", "1"}) {
-    std::vector<std::string> args = {"--escala", s.path(a), s.path(b)};
-    args.insert(args.end(), rect.begin(), rect.end());
-    args.push_back(cands);
-    const auto o = runSeguir(s, args);
-    EXPECT_EQ(o.status, kStatusOk) << o.err;
-    EXPECT_EQ(o.err, "");
-    return o.out;
-  }
-  Scratch s;
-};
-
-TEST_F(Probe, SameImageScoresOneAndFlatImageZero) {
-  EXPECT_EQ(line("tex.png", "tex.png", "0,0,1,1"), "1.0000\n");
-  EXPECT_EQ(line("flat.png", "flat.png", "0,0,1,1"), "0.0000\n");
-}
-
-TEST_F(Probe, PiecesWithoutExactlyFourNumbersGiveMinusOne) {
-  EXPECT_EQ(line("tex.png", "tex.png", "0,0,1,1;0,0,1,1;x"), "1.0000 1.0000 -1\n");
-  EXPECT_EQ(line("tex.png", "tex.png", "0,0,1,1,1"), "-1\n");   // five numbers
-  EXPECT_EQ(line("tex.png", "tex.png", "0, 0, 1, 1"), "-1\n");  // " 0" is no number
-  EXPECT_EQ(line("tex.png", "tex.png", "0,0,1,1;;0,,0,1,1;"), "1.0000 1.0000\n");
-  EXPECT_EQ(line("tex.png", "tex.png", ";;;"), "\n");
-  EXPECT_EQ(line("tex.png", "tex.png", ""), "\n");
-}
-
-TEST_F(Probe, OutsideSamplesAreZero) {
-  EXPECT_EQ(line("tex.png", "tex.png", "2,2,3,3"), "0.0000\n");  // wholly outside
-  // Positions that no integer holds count as outside, like any other.
-  EXPECT_EQ(line("tex.png", "tex.png", "0,-1e300,1,1e300"), "0.0000\n");
-  // Partly outside: the zeros enter the grid and its mean, so the score drops.
-  const std::string partly = line("tex.png", "tex.png", "0,0,1.5,1");
-  EXPECT_NE(partly, "1.0000\n");
-  EXPECT_NE(partly, "0.0000\n");
-}
-
-TEST_F(Probe, ReversedCornersMirror) {
+// Pictures for the probe: a texture, a flat grey, a horizontal ramp, the
+// texture in 16 bits, and two halves black and white of which the black one
+// is white but fully transparent in the second picture.
+void writePictures(const Scratch& s) {
+  cv::imwrite(s.path("tex.png"), textured());
+  cv::imwrite(s.path("flat.png"), cv::Mat(30, 40, CV_8UC3, cv::Scalar(90, 90, 90)));
   cv::Mat ramp(8, 48, CV_8UC1);
   for (int x = 0; x < 48; ++x) ramp.col(x).setTo(x * 5);
   cv::imwrite(s.path("ramp.png"), ramp);
-  EXPECT_EQ(line("ramp.png", "ramp.png", "1,0,0,1"), "-1.0000\n");
-}
-
-TEST_F(Probe, TransparentPixelsCountAsBlack) {
-  cv::Mat opaque(32, 32, CV_8UC3, cv::Scalar(0, 0, 0));
-  opaque(cv::Rect(16, 0, 16, 32)).setTo(cv::Scalar(255, 255, 255));
-  cv::Mat clear(32, 32, CV_8UC4, cv::Scalar(255, 255, 255, 0));  // white, fully transparent
-  clear(cv::Rect(16, 0, 16, 32)).setTo(cv::Scalar(255, 255, 255, 255));
-  cv::imwrite(s.path("opaque.png"), opaque);
-  cv::imwrite(s.path("clear.png"), clear);
-  EXPECT_EQ(line("opaque.png", "clear.png", "0,0,1,1"), "1.0000\n");
-}
-
-TEST_F(Probe, SixteenBitImagesReadLikeTheirEightBitForm) {
   cv::Mat wide;
   textured().convertTo(wide, CV_16UC3, 257.0);
   cv::imwrite(s.path("wide.png"), wide);
-  EXPECT_EQ(line("wide.png", "tex.png", "0,0,1,1"), "1.0000\n");
+  cv::Mat opaque(32, 32, CV_8UC3, cv::Scalar(0, 0, 0));
+  opaque(cv::Rect(16, 0, 16, 32)).setTo(cv::Scalar(255, 255, 255));
+  cv::Mat clear(32, 32, CV_8UC4, cv::Scalar(255, 255, 255, 0));
+  clear(cv::Rect(16, 0, 16, 32)).setTo(cv::Scalar(255, 255, 255, 255));
+  cv::imwrite(s.path("opaque.png"), opaque);
+  cv::imwrite(s.path("clear.png"), clear);
 }
 
-TEST_F(Probe, UnreadableImagesAndMissingRectangle) {
+TEST(Probe, ScoresLinesOfCandidates) {
+  Scratch s;
+  writePictures(s);
+  const struct {
+    const char *a, *b, *candidates, *line;
+  } cases[] = {
+      {"tex.png", "tex.png", "0,0,1,1", "1.0000\n"},
+      {"flat.png", "flat.png", "0,0,1,1", "0.0000\n"},
+      // Pieces without exactly four numbers score -1; empty pieces are skipped.
+      {"tex.png", "tex.png", "0,0,1,1;0,0,1,1;x", "1.0000 1.0000 -1\n"},
+      {"tex.png", "tex.png", "0,0,1,1,1", "-1\n"},
+      {"tex.png", "tex.png", "0, 0, 1, 1", "-1\n"},  // " 0" is no number
+      {"tex.png", "tex.png", "0,0,1,1;;0,,0,1,1;", "1.0000 1.0000\n"},
+      {"tex.png", "tex.png", ";;;", "\n"},
+      {"tex.png", "tex.png", "", "\n"},
+      // Samples outside the picture are zero, also where no integer holds them.
+      {"tex.png", "tex.png", "2,2,3,3", "0.0000\n"},
+      {"tex.png", "tex.png", "0,-1e300,1,1e300", "0.0000\n"},
+      {"ramp.png", "ramp.png", "1,0,0,1", "-1.0000\n"},    // reversed corners mirror
+      {"opaque.png", "clear.png", "0,0,1,1", "1.0000\n"},  // transparent is black
+      {"wide.png", "tex.png", "0,0,1,1", "1.0000\n"},      // 16 bits read as 8
+  };
+  for (const auto& c : cases) {
+    const auto o =
+        runSeguir(s, {"--escala", s.path(c.a), s.path(c.b), "0", "0", "1", "1", c.candidates});
+    EXPECT_EQ(o.status, kStatusOk) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, c.line) << c.a << " " << c.b << " " << c.candidates;
+  }
+  // Partly outside: the zeros enter the grid and its mean, so the score drops.
+  const auto partly = runSeguir(
+      s, {"--escala", s.path("tex.png"), s.path("tex.png"), "0", "0", "1", "1", "0,0,1.5,1"});
+  EXPECT_EQ(partly.status, kStatusOk);
+  EXPECT_NE(partly.out, "1.0000\n");
+  EXPECT_NE(partly.out, "0.0000\n");
+
   { std::ofstream(s.path("junk.png")) << "not an image"; }
   for (auto [a, b] : {std::pair{"junk.png", "tex.png"}, std::pair{"tex.png", "missing.png"}}) {
     const auto o = runSeguir(s, {"--escala", s.path(a), s.path(b), "0", "0", "1", "1", "0,0,1,1"});
@@ -99,12 +87,15 @@ TEST_F(Probe, UnreadableImagesAndMissingRectangle) {
     EXPECT_EQ(o.err, std::string(kNoImages) + "\n");
     EXPECT_EQ(o.out, "");
   }
-  // Non-numbers among the rectangle's elements are skipped; fewer than four
-  // numbers leave no rectangle.
-  const auto o = runSeguir(
-      s, {"--escala", s.path("tex.png"), s.path("tex.png"), "0", "x", "1", "1", "0,0,1,1"});
-  EXPECT_EQ(o.status, kStatusUsage);
-  EXPECT_EQ(o.err, std::string(kUsage) + "\n");
+  // Non-numbers among the rectangle's elements are skipped, so fewer than
+  // four numbers leave no rectangle; a non-finite one is a usage error too.
+  for (const char* bad : {"x", "nan", "-inf", "1e999"}) {
+    const auto o = runSeguir(
+        s, {"--escala", s.path("tex.png"), s.path("tex.png"), "0", bad, "1", "1", "0,0,1,1"});
+    EXPECT_EQ(o.status, kStatusUsage) << bad;
+    EXPECT_EQ(o.err, std::string(kUsage) + "\n");
+    EXPECT_EQ(o.out, "");
+  }
 }
 
 TEST(ProbeFormat, NegativeZeroKeepsItsSign) {
@@ -125,16 +116,54 @@ TEST(ProbeStill, KeepsTheStoredOrientation) {
                                   42,   0,    8, 0,  0,   0,   1,   0,   0x12, 0x01, 3,   0,
                                   1,    0,    0, 0,  o,   0,   0,   0,   0,    0,    0,   0};
     file.insert(file.begin() + 2, app1.begin(), app1.end());
-    const std::string path = s.path("turned.jpg");
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    std::fwrite(file.data(), 1, file.size(), f);
-    std::fclose(f);
-    const std::optional<core::Img> img = loadStill(path);
+    std::ofstream(s.path("turned.jpg"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+    const std::optional<core::Img> img = loadStill(s.path("turned.jpg"));
     ASSERT_TRUE(img) << int{o};
     EXPECT_EQ(img->w, 64) << int{o};
     EXPECT_EQ(img->h, 48) << int{o};
   }
+}
+
+// Numbers that place no rectangle, and pictures without contrast.
+core::Img plain(int64_t w, int64_t h, unsigned r, unsigned g, unsigned b) {
+  return core::Img{w, h, std::vector<float>(static_cast<size_t>(w * h), greyOf(r, g, b))};
+}
+
+core::Img texturedImg(int64_t w, int64_t h) {
+  core::Img img{w, h, std::vector<float>(static_cast<size_t>(w * h))};
+  for (int64_t k = 0; k < w * h; ++k)
+    img.p[static_cast<size_t>(k)] = static_cast<float>(k * 37 % 251);
+  return img;
+}
+
+TEST(ProbeNumbers, ACandidateWithANonFiniteNumberScoresMinusOne) {
+  const core::Img tex = texturedImg(64, 48);
+  EXPECT_EQ(probeLine(tex, tex, 0, 0, 1, 1, "0,0,1,1;nan,0,1,1;0,0,inf,1;0,-1e999,1,1;0,0,1,1"),
+            "1.0000 -1 -1 -1 1.0000");
+}
+
+// A flat picture's grid, once its mean is removed, holds only the rounding
+// of that mean, which used to correlate perfectly (1.0000 or -1.0000) with
+// the rounding of another flat grid.
+TEST(ProbeFlat, FlatGridsScoreZero) {
+  const unsigned colours[][3] = {{252, 240, 221}, {249, 255, 153}, {128, 128, 128},
+                                 {0, 0, 0},       {255, 255, 255}, {13, 77, 201}};
+  const core::Img tex = texturedImg(200, 200);
+  for (const auto& a : colours) {
+    const core::Img first = plain(200, 200, a[0], a[1], a[2]);
+    EXPECT_EQ(probeLine(first, tex, .1, .1, .9, .9, ".1,.1,.9,.9"), "0.0000");
+    EXPECT_EQ(probeLine(tex, first, .1, .1, .9, .9, ".1,.1,.9,.9"), "0.0000");
+    for (const auto& b : colours) {
+      const core::Img second = plain(200, 200, b[0], b[1], b[2]);
+      EXPECT_EQ(probeLine(first, second, .1, .1, .9, .9, ".1,.1,.9,.9;0,0,1,1"), "0.0000 0.0000")
+          << a[0] << "," << a[1] << "," << a[2] << " against " << b[0] << "," << b[1] << ","
+          << b[2];
+    }
+  }
+  EXPECT_EQ(probeLine(tex, tex, .1, .1, .9, .9, ".1,.1,.9,.9"), "1.0000");
+  // Through the program a flat picture scores zero in Probe.ScoresLinesOfCandidates.
 }
 
 }  // namespace

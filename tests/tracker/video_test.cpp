@@ -1,68 +1,226 @@
+// The frame source: spans and their times in every container, the analysis
+// size and the display matrix; and hostile input: damaged files, pipes, names
+// that FFmpeg would take for URLs, and memory running out.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <random>
+#include <thread>
 
 #include "helpers.hpp"
 #include "tracker/messages.hpp"
 #include "tracker/video.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SEGUIR_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SEGUIR_ASAN 1
+#endif
+#endif
+
 namespace seguir {
 namespace {
 
+using testing::runSeguir;
 using testing::Scratch;
+using testing::shellQuote;
+namespace fs = std::filesystem;
 
+// The frames of a span, or the message of a failed open or read in `error`.
 struct Read {
   std::vector<double> times;
-  std::vector<core::Img> frames;
+  std::vector<double> means;
+  std::string error;
+  int64_t w = 0, h = 0;  // the first frame's size
 };
 
-Read readSpan(const std::string& path, double inicio, double fin) {
+Read readAll(OpenResult o) {
   Read r;
-  OpenResult o = FrameSource::open(path, inicio, fin);
-  EXPECT_TRUE(o.source) << o.message;
-  if (!o.source) return r;
-  double t;
-  core::Img img;
-  while (o.source->next(t, img)) {
-    r.times.push_back(t);
-    r.frames.push_back(img);
+  if (!o.source) {
+    r.error = o.message;
+    return r;
   }
+  core::Img img;
+  for (double t = 0; o.source->next(t, img);) {
+    if (r.times.empty()) r.w = img.w, r.h = img.h;
+    r.times.push_back(t);
+    double sum = 0;
+    for (float v : img.p) sum += v;
+    r.means.push_back(sum / static_cast<double>(img.p.size()));
+  }
+  r.error = o.source->error();
   return r;
 }
 
-double mean(const core::Img& img) {
-  return std::accumulate(img.p.begin(), img.p.end(), 0.0) / static_cast<double>(img.p.size());
+Read readSpan(const std::string& path, double inicio, double fin) {
+  return readAll(FrameSource::open(path, inicio, fin));
 }
 
-// 20 frames at 10 fps, frame k uniformly 20 + 10 k.
-void expectFrames(const Read& r, int firstK, int lastK) {
-  ASSERT_EQ(r.times.size(), static_cast<size_t>(lastK - firstK + 1));
+// What the source says of the video, and its first frame.
+struct First {
+  VideoInfo info;
+  core::Img img;
+};
+First firstFrame(const std::string& path) {
+  First f;
+  OpenResult o = FrameSource::open(path, 0, 10);
+  EXPECT_TRUE(o.source) << o.message;
+  if (!o.source) return f;
+  f.info = o.source->info();
+  double t;
+  EXPECT_TRUE(o.source->next(t, f.img));
+  return f;
+}
+
+// How many frames ffmpeg itself decodes from a file.
+int ffmpegFrames(const Scratch& s, const std::string& path) {
+  const std::string out = s.path("count.txt");
+  const std::string cmd =
+      "ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames -of csv=p=0 " +
+      shellQuote(path) + " >" + shellQuote(out);
+  if (std::system(cmd.c_str()) != 0) return -1;
+  return std::atoi(testing::readFile(out).c_str());
+}
+
+// Flips `count` random bits between the given fractions of the file, with a
+// fixed seed so that every run damages the same bytes.
+void flipBits(const std::string& from, const std::string& to, int count, double lo, double hi) {
+  std::string bytes = testing::readFile(from);
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<size_t> at(
+      static_cast<size_t>(lo * static_cast<double>(bytes.size())),
+      static_cast<size_t>(hi * static_cast<double>(bytes.size())));
+  for (int k = 0; k < count; ++k) bytes[at(rng)] ^= static_cast<char>(1 << (rng() % 8));
+  std::ofstream(to, std::ios::binary) << bytes;
+}
+
+bool increasing(const std::vector<double>& times) {
+  for (size_t k = 1; k < times.size(); ++k) {
+    if (!(times[k] > times[k - 1])) return false;
+  }
+  return true;
+}
+
+TEST(DamagedVideo, RejectedPacketsAreSkippedNotTheEndOfTheSpan) {
+  Scratch s;
+  const std::string clip = s.path("clip.mp4");
+  testing::lavfiClip("testsrc2=size=320x240:rate=30:duration=6", clip,
+                     "-c:v libx264 -preset ultrafast -g 30 -pix_fmt yuv420p");
+
+  // Random bit flips over the middle half of the file.
+  flipBits(clip, s.path("flipped.mp4"), 2000, 0.25, 0.75);
+  // The first 40 KB of the video data overwritten with noise: the opening
+  // group of pictures is lost, the later ones decode.
+  std::string bytes = testing::readFile(clip);
+  const size_t mdat = bytes.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  std::mt19937 rng(7);
+  for (size_t k = mdat + 4; k < mdat + 4 + 40000; ++k) bytes[k] = static_cast<char>(rng());
+  std::ofstream(s.path("head.mp4"), std::ios::binary) << bytes;
+
+  for (const char* name : {"clip.mp4", "flipped.mp4", "head.mp4"}) {
+    const int expected = ffmpegFrames(s, s.path(name));
+    ASSERT_GT(expected, 100) << name;
+    const Read r = readSpan(s.path(name), 0, 100);
+    EXPECT_EQ(r.error, "") << name;
+    EXPECT_NEAR(static_cast<double>(r.times.size()), expected, 3) << name;
+    EXPECT_TRUE(increasing(r.times)) << name;
+  }
+  // The program reports the frames it tracked, not the first stretch.
+  const auto o =
+      runSeguir(s, {s.path("head.mp4"), "0", "100", ".3", ".3", ".7", ".7", s.path("t.json")});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+}
+
+TEST(DamagedVideo, NothingDecodableIsAReaderFailure) {
+  Scratch s;
+  // One group of pictures whose key frame is destroyed: no frame decodes.
+  const std::string clip = s.path("clip.mp4");
+  testing::lavfiClip("testsrc2=size=320x240:rate=30:duration=1", clip);
+  std::string bytes = testing::readFile(clip);
+  const size_t mdat = bytes.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  for (size_t k = mdat + 4; k < bytes.size() / 2; ++k) bytes[k] = static_cast<char>(k * 37);
+  std::ofstream(s.path("dead.mp4"), std::ios::binary) << bytes;
+  ASSERT_EQ(ffmpegFrames(s, s.path("dead.mp4")), 0);
+  const auto o =
+      runSeguir(s, {s.path("dead.mp4"), "0", "100", ".3", ".3", ".7", ".7", s.path("t.json")});
+  EXPECT_EQ(o.status, kStatusReader);
+  EXPECT_EQ(o.err, std::string(kReaderNotStarted) + "\n");
+  EXPECT_FALSE(fs::exists(s.path("t.json")));
+}
+
+// 50 frames at 25 fps, frame k uniformly 20 + 4 k, in the given codec and
+// container, so that each frame's time and picture can be checked together.
+void rampClip(const Scratch& s, const std::string& out, const std::string& codec) {
+  const std::string raw = s.path("ramp.gray");
+  {
+    std::ofstream f(raw, std::ios::binary);
+    for (int k = 0; k < 50; ++k) f << std::string(64 * 48, static_cast<char>(20 + 4 * k));
+  }
+  testing::ffmpeg("-f rawvideo -pix_fmt gray -s 64x48 -r 25 -i " + shellQuote(raw) + " " + codec +
+                  " " + shellQuote(out));
+}
+
+void expectRamp(const Read& r, int firstK, int lastK, const std::string& what) {
+  ASSERT_EQ(r.times.size(), static_cast<size_t>(lastK - firstK + 1)) << what;
   for (int k = firstK; k <= lastK; ++k) {
     const size_t i = static_cast<size_t>(k - firstK);
-    EXPECT_NEAR(r.times[i], k * 0.1, 1e-9);
-    // The picture is the frame of that time, not a neighbour.
-    EXPECT_NEAR(mean(r.frames[i]), 20 + 10 * k, 3.0) << k;
+    EXPECT_NEAR(r.times[i], k * 0.04, 1e-6) << what << " frame " << k;
+    EXPECT_NEAR(r.means[i], 20 + 4 * k, 3.0) << what << " frame " << k;
   }
+  EXPECT_EQ(r.error, "") << what;
 }
 
-// A key frame only at the start, so that a span in the middle must be
-// decoded from frame 0.
-TEST(Span, HoldsTheFramesFromInicioToFinWherever) {
+TEST(VideoTimes, EachFrameAtItsOwnTimeInEveryContainer) {
   Scratch s;
-  std::vector<std::vector<uint8_t>> ramp;
-  for (int k = 0; k < 20; ++k) ramp.emplace_back(64 * 48, static_cast<uint8_t>(20 + 10 * k));
-  testing::encodeGrey(ramp, 64, 48, 10, s.path("ramp.mp4"), "-g 100");
-  expectFrames(readSpan(s.path("ramp.mp4"), 0, 1.9), 0, 19);
-  expectFrames(readSpan(s.path("ramp.mp4"), 0.5, 1.0), 5, 10);  // 1.0 is a frame time
-  expectFrames(readSpan(s.path("ramp.mp4"), 0.45, 0.95), 5, 9);
-  expectFrames(readSpan(s.path("ramp.mp4"), 1.2, 1.4), 12, 14);  // mid group of pictures
-  // MPEG-TS has no index: its seek lands between key frames, where nothing
-  // decodes, so the span must be found by reading from the start.
-  testing::ffmpeg("-i " + s.path("ramp.mp4") + " -c copy -muxdelay 0 -muxpreload 0 " +
-                  s.path("ramp.ts"));
-  expectFrames(readSpan(s.path("ramp.ts"), 1.2, 1.4), 12, 14);
+  const std::string x264 = "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10";
+  rampClip(s, s.path("mjpeg.avi"), "-c:v mjpeg -pix_fmt yuvj420p -q:v 2");
+  rampClip(s, s.path("intra.avi"), "-c:v mpeg4 -g 1 -q:v 2 -pix_fmt yuv420p");
+  rampClip(s, s.path("raw.h264"), x264);
+  rampClip(s, s.path("late-index.mp4"), x264);  // the index after the data
+  // A key frame only at the start, so that a span in the middle must be
+  // decoded from frame 0; MPEG-TS has no index: its seek lands between key
+  // frames, where nothing decodes, so the span must be found from the start.
+  rampClip(s, s.path("one-key.mp4"), "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 100");
+  testing::ffmpeg("-i " + s.path("one-key.mp4") + " -c copy -muxdelay 0 -muxpreload 0 " +
+                  s.path("one-key.ts"));
+  for (const char* name :
+       {"mjpeg.avi", "intra.avi", "raw.h264", "late-index.mp4", "one-key.mp4", "one-key.ts"}) {
+    // A start between two frames: 0.5 s lies between frames 12 and 13; 1.0
+    // is frame 25's own time.
+    expectRamp(readSpan(s.path(name), 0.5, 10), 13, 49, name);
+    expectRamp(readSpan(s.path(name), 0, 1), 0, 25, name);
+    expectRamp(readSpan(s.path(name), 1.2, 1.6), 30, 40, name);
+  }
   // Beyond the end, or a reversed span: no frame, and no failure.
-  EXPECT_TRUE(readSpan(s.path("ramp.mp4"), 3, 4).times.empty());
-  EXPECT_TRUE(readSpan(s.path("ramp.mp4"), 1.4, 1.2).times.empty());
+  expectRamp(readSpan(s.path("one-key.mp4"), 3, 4), 0, -1, "beyond the end");
+  expectRamp(readSpan(s.path("one-key.mp4"), 1.4, 1.2), 0, -1, "reversed");
+
+  // Through a pipe nothing can be read twice, yet the MP4 needs its index
+  // from the end before the first frame.
+  const std::string fifo = s.path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    std::ofstream(fifo, std::ios::binary) << testing::readFile(s.path("late-index.mp4"));
+  });
+  const Read piped = readSpan(fifo, 0.5, 10);
+  writer.join();
+  expectRamp(piped, 13, 49, "pipe");
+
+  // A file held in memory reads as the file does.
+  const std::string mem = testing::readFile(s.path("intra.avi"));
+  expectRamp(readAll(FrameSource::openMemory(reinterpret_cast<const uint8_t*>(mem.data()),
+                                             mem.size(), 0.5, 10)),
+             13, 49, "memory");
 }
 
 TEST(AnalysisSize, OnlyTheWidthIsLimited) {
@@ -94,16 +252,12 @@ TEST(Frames, LargeVideosAreReducedToAnalysisSize) {
   testing::lavfiClip("color=gray:size=3840x2160:rate=5:duration=0.2", s.path("odd.mkv"),
                      "-vf format=gray,pad=3840:2161 -c:v ffv1");
   for (auto [name, gh] : {std::pair{"uhd.mp4", 1080}, std::pair{"odd.mkv", 1081}}) {
-    OpenResult o = FrameSource::open(s.path(name), 0, 10);
-    ASSERT_TRUE(o.source) << o.message;
-    EXPECT_EQ(o.source->info().GW, 1920);
-    EXPECT_EQ(o.source->info().GH, gh);
-    double t;
-    core::Img img;
-    ASSERT_TRUE(o.source->next(t, img));
-    EXPECT_EQ(img.w, 1920);
-    EXPECT_EQ(img.h, gh);
-    EXPECT_EQ(img.p.size(), static_cast<size_t>(1920 * gh));
+    const First f = firstFrame(s.path(name));
+    EXPECT_EQ(f.info.GW, 1920);
+    EXPECT_EQ(f.info.GH, gh);
+    EXPECT_EQ(f.img.w, 1920);
+    EXPECT_EQ(f.img.h, gh);
+    EXPECT_EQ(f.img.p.size(), static_cast<size_t>(1920 * gh));
   }
 }
 
@@ -118,15 +272,10 @@ TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
   for (const char* rotate : {"270", "90", "180"}) {
     const std::string turned = s.path(std::string("r") + rotate + ".mp4");
     testing::rotatedCopy(s.path("q.mp4"), turned, std::stoi(rotate));
-    OpenResult o = FrameSource::open(turned, 0, 10);
-    ASSERT_TRUE(o.source) << o.message;
-    const VideoInfo& info = o.source->info();
+    const auto [info, img] = firstFrame(turned);
     const bool quarter = std::string(rotate) != "180";
     EXPECT_EQ(info.W, quarter ? 240 : 320) << rotate;
     EXPECT_EQ(info.H, quarter ? 320 : 240) << rotate;
-    double t;
-    core::Img img;
-    ASSERT_TRUE(o.source->next(t, img));
     ASSERT_EQ(img.w, info.GW);
 
     testing::ffmpeg("-i " + turned + " -frames:v 1 -f rawvideo -pix_fmt gray " +
@@ -140,13 +289,10 @@ TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
     EXPECT_LT(diff / static_cast<double>(shown.size()), 4.0) << rotate;
   }
   // The phone's matrix: a quarter turn clockwise puts the white corner top right.
-  OpenResult o = FrameSource::open(s.path("r270.mp4"), 0, 10);
-  ASSERT_TRUE(o.source);
-  EXPECT_EQ(o.source->info().xf.b, 1);
-  EXPECT_EQ(o.source->info().xf.c, -1);
-  double t;
-  core::Img img;
-  ASSERT_TRUE(o.source->next(t, img));
+  const auto [info, img] = firstFrame(s.path("r270.mp4"));
+  EXPECT_EQ(info.xf.b, 1);
+  EXPECT_EQ(info.xf.c, -1);
+  ASSERT_EQ(img.p.size(), 240u * 320u);
   EXPECT_GT(img.p[static_cast<size_t>(20 * 240 + 220)], 200);  // top right
   EXPECT_LT(img.p[static_cast<size_t>(20 * 240 + 20)], 50);    // top left
 }
@@ -170,15 +316,11 @@ TEST(Frames, FreeRotationLeavesTheUncoveredCornersBlack) {
   }
   { std::ofstream(s.path("r45.mp4"), std::ios::binary) << mp4; }
 
-  OpenResult o = FrameSource::open(s.path("r45.mp4"), 0, 10);
-  ASSERT_TRUE(o.source) << o.message;
-  const VideoInfo& info = o.source->info();
+  const auto [info, img] = firstFrame(s.path("r45.mp4"));
   EXPECT_NEAR(info.xf.c, -0.7071, 1e-4);
   EXPECT_EQ(info.GW, 57);  // |a w + c h| = 0.7071 * 80
   EXPECT_EQ(info.GH, 396);
-  double t;
-  core::Img img;
-  ASSERT_TRUE(o.source->next(t, img));
+  ASSERT_EQ(img.p.size(), 57u * 396u);
   EXPECT_GT(img.p[static_cast<size_t>(198 * 57 + 28)], 240);  // the centre is the frame's
   EXPECT_EQ(img.p[0], 0);                                     // the corners are not
   EXPECT_EQ(img.p.back(), 0);
@@ -192,18 +334,119 @@ TEST(Frames, FirstOfTwoVideoStreamsIsRead) {
       "-c:v libx264 -preset ultrafast -pix_fmt yuv420p " +
       s.path("two.mkv"));
   const Read r = readSpan(s.path("two.mkv"), 0, 10);
-  ASSERT_EQ(r.frames.size(), 3u);
-  EXPECT_EQ(r.frames[0].w, 320);
-  EXPECT_EQ(r.frames[0].h, 240);
+  EXPECT_EQ(r.times.size(), 3u);
+  EXPECT_EQ(r.w, 320);
+  EXPECT_EQ(r.h, 240);
 }
 
-TEST(Frames, NoVideoIsStatusThree) {
+// A local TCP port that records whether anything connected to it.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), len), 0);
+    EXPECT_EQ(::listen(fd_, 8), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  std::string url(const std::string& name) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+  }
+  bool reached() const {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 100) > 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST(VideoPath, IsAlwaysALocalFile) {
   Scratch s;
-  testing::ffmpeg("-f lavfi -i sine=duration=0.3 -c:a aac " + s.path("a.m4a"));
-  OpenResult o = FrameSource::open(s.path("a.m4a"), 0, 1);
-  EXPECT_FALSE(o.source);
-  EXPECT_EQ(o.status, kStatusUnreadable);
-  EXPECT_EQ(o.message, kNoVideo);
+  testing::lavfiClip("testsrc2=size=320x240:rate=10:duration=1", s.path("a.mp4"));
+  const std::string a = testing::readFile(s.path("a.mp4"));
+  // Names that FFmpeg would read as protocols, used here as plain file names.
+  std::ofstream(s.path("take:2.mp4"), std::ios::binary) << a;
+  std::ofstream(s.path("b.mp4"), std::ios::binary) << a;
+  // The names must reach FFmpeg as they are, relative to the folder.
+  const fs::path home = fs::current_path();
+  fs::current_path(s.path(""));
+  const std::string out = s.path("t.json");
+  auto o = runSeguir(s, {"take:2.mp4", "0", "10", ".3", ".3", ".7", ".7", out});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.rfind("ok 10 cuadros", 0), 0u) << o.out;
+
+  const std::string noVideo = std::string(kNoVideo) + "\n";
+  Listener server;
+  for (const std::string& url : {std::string("concat:a.mp4|b.mp4"), std::string("pipe:0"),
+                                 std::string("fd:0"), server.url("a.mp4")}) {
+    const std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(url) + " 0 10 .3 .3 .7 .7 " +
+                            shellQuote(out) + " <a.mp4 2>err.txt";
+    const int raw = std::system(cmd.c_str());
+    EXPECT_EQ(WEXITSTATUS(raw), kStatusUnreadable) << url;
+    EXPECT_EQ(testing::readFile(s.path("err.txt")), noVideo) << url;
+  }
+  EXPECT_FALSE(server.reached());
+
+  // A playlist may name local segments, but never a network address.
+  testing::ffmpeg("-i a.mp4 -c copy -f hls -hls_time 0.5 -hls_list_size 0 local.m3u8");
+  o = runSeguir(s, {"local.m3u8", "0", "100", ".3", ".3", ".7", ".7", out});
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string list = testing::readFile(s.path("local.m3u8"));
+  const std::string remote = server.url("local");
+  for (size_t at = 0; (at = list.find("local", at)) != std::string::npos; at += remote.size()) {
+    list.replace(at, 5, remote);
+  }
+  std::ofstream(s.path("net.m3u8")) << list;
+  o = runSeguir(s, {"net.m3u8", "0", "100", ".3", ".3", ".7", ".7", out});
+  EXPECT_NE(o.status, 0);
+  EXPECT_FALSE(server.reached());
+  fs::current_path(home);
+}
+
+TEST(OutOfMemory, IsAReaderFailureInOneLine) {
+#ifdef SEGUIR_ASAN
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit here allows";
+#else
+  Scratch s;
+  testing::lavfiClip("testsrc2=size=3840x2160:rate=5:duration=0.6", s.path("uhd.mp4"));
+  testing::lavfiClip("color=gray:size=8192x8192:rate=5:duration=0.6", s.path("huge.mp4"),
+                     "-vf drawbox=x=3000:y=3000:w=2000:h=2000:color=white:t=fill "
+                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+  int failures = 0;
+  for (const char* name : {"uhd.mp4", "huge.mp4"}) {
+    const std::vector<std::string> args = {s.path(name), "0",  "10", ".3",
+                                           ".3",         ".7", ".7", s.path("t.json")};
+    const auto free = runSeguir(s, args);
+    ASSERT_EQ(free.status, 0) << free.err;
+    // Under each limit the run either succeeds as it does without one, or
+    // fails as a reader, in one line: never an abort, never a shorter track.
+    for (int mb : {200, 300, 400, 600, 1000}) {
+      std::string cmd =
+          "ulimit -v " + std::to_string(mb * 1000) + "; exec " + shellQuote(SEGUIR_EXE);
+      for (const auto& a : args) cmd += " " + shellQuote(a);
+      cmd += " >" + shellQuote(s.path("out.txt")) + " 2>" + shellQuote(s.path("err.txt"));
+      const int raw = std::system(("sh -c " + shellQuote(cmd)).c_str());
+      ASSERT_TRUE(WIFEXITED(raw)) << name << " " << mb;
+      const std::string err = testing::readFile(s.path("err.txt"));
+      if (WEXITSTATUS(raw) == 0) {
+        EXPECT_EQ(testing::readFile(s.path("out.txt")), free.out) << name << " " << mb;
+        continue;
+      }
+      ++failures;
+      EXPECT_EQ(WEXITSTATUS(raw), kStatusReader) << name << " " << mb << ": " << err;
+      EXPECT_EQ(err.rfind(kReaderNotStarted.substr(0, 20), 0), 0u) << err;
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+  }
+  EXPECT_GT(failures, 0);  // the limits are low enough to matter
+#endif
 }
 
 }  // namespace
