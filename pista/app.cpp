@@ -21,6 +21,7 @@
 #include "pista/overlay.hpp"
 #include "pista/track_file.hpp"
 #include "pista/video_writer.hpp"
+#include "tracker/console.hpp"
 #include "tracker/messages.hpp"
 #include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
@@ -40,22 +41,10 @@ constexpr int kGap = 6;
 // tolerance only absorbs a time base that is not a power of ten.
 constexpr double kSameTime = 1e-6;
 
-int fail(std::string_view message, int status) {
-  std::string line(message);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-  return status;
-}
+using seguir::fail;
 
 int succeed(std::string_view what, size_t frames) {
-  std::string line(what);
-  line += std::to_string(frames);
-  line += kFrames;
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
-  return kStatusOk;
+  return seguir::succeed(std::string(what) + std::to_string(frames) + std::string(kFrames));
 }
 
 std::optional<std::string> readWhole(const std::string& path) {

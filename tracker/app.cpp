@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tracker/console.hpp"
 #include "tracker/messages.hpp"
 #include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
@@ -24,23 +25,6 @@ namespace seguir {
 namespace {
 
 constexpr int kArgCount = 9;  // the program path and eight arguments
-
-// The one way a run ends on an error: the message and a line feed, in one
-// write, on standard error.
-int fail(std::string_view message, int status) {
-  std::string line(message);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-  return status;
-}
-
-int succeed(const std::string& line) {
-  std::string out = line + '\n';
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fflush(stdout);
-  return kStatusOk;
-}
 
 int probeMode(const std::vector<std::string>& a) {
   const auto first = loadStill(a[2]);
