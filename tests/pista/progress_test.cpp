@@ -24,7 +24,9 @@ std::string drain(int fd) {
 
 TEST(Progress, OnATerminalTheLineAppearsAndIsErased) {
   int master = -1, slave = -1;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    GTEST_SKIP() << "no pseudo-terminal here (a container without /dev/pts)";
+  }
   std::FILE* terminal = ::fdopen(slave, "w");
   ASSERT_NE(terminal, nullptr);
   {
