@@ -34,12 +34,13 @@ case "$target" in
     work=$(mktemp -d)
     convert -size 24x16 gradient:red-blue -alpha set -channel A -evaluate set 70% +channel \
       "$work/base.png"
-    for ext in png jpg webp tif gif bmp ppm pgm pam pbm hdr; do
+    for ext in png jpg webp tif gif bmp ppm pgm pam pbm hdr jp2 pfm sun; do
       convert "$work/base.png" "$dir/seed.$ext" 2>/dev/null || true
     done
     convert "$work/base.png" -colorspace CMYK "$dir/seed-cmyk.jpg"
     convert "$work/base.png" -depth 16 "$dir/seed-16.png"
     convert "$work/base.png" -orient RightTop "$dir/seed-oriented.jpg"
+    convert "$work/base.png" -type Palette -compress RLE "BMP3:$dir/seed-rle.bmp"
     rm -rf "$work"
     ;;
   fuzz_keying)

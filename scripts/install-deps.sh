@@ -9,7 +9,7 @@ build_pkgs=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev   # video decoding for seguir
   libopencv-dev libopencv-contrib-dev libopencv-dnn-dev          # segmentation
   libturbojpeg0-dev libspng-dev libwebp-dev libtiff-dev          # still images (stills/)
-  libgif-dev libheif-dev libstb-dev
+  libgif-dev libheif-dev libstb-dev libopenjp2-7-dev
   nlohmann-json3-dev                                             # the track document
 )
 # npm fetches recortar's saliency model; Debian's npm package conflicts with a node-installed npm.

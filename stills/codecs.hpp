@@ -21,6 +21,10 @@ std::optional<Image> decodeGif(Bytes file);
 std::optional<Image> decodeHeif(Bytes file);
 std::optional<Image> decodeStb(Bytes file);
 std::optional<Image> decodeNetpbm(Bytes file);
+std::optional<Image> decodeJpeg2000(Bytes file);
+std::optional<Image> decodePfm(Bytes file);
+std::optional<Image> decodeSunRaster(Bytes file);
+std::optional<Image> decodeBmpRle(Bytes file);
 
 // Width and height both positive and their product at most kMaxPixels.
 bool sizeAllowed(std::int64_t w, std::int64_t h);

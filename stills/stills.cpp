@@ -54,12 +54,28 @@ Decoder decoderFor(Bytes b) {
   }
   if (startsWith(b, 0, "GIF87a") || startsWith(b, 0, "GIF89a")) return detail::decodeGif;
   if (isHeif(b)) return detail::decodeHeif;
+  // BMP's BI_RLE8 and BI_RLE4, which stb does not read, by their compression field.
+  if (startsWith(b, 0, "BM") && b.size() >= 34 && b[14] >= 40 && (b[30] == 1 || b[30] == 2) &&
+      b[31] == 0 && b[32] == 0 && b[33] == 0) {
+    return detail::decodeBmpRle;
+  }
   if (startsWith(b, 0, "BM") || startsWith(b, 0, "#?RADIANCE") || startsWith(b, 0, "#?RGBE")) {
     return detail::decodeStb;
   }
   if (b.size() >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '7' &&
       std::strchr(" \t\r\n#", b[2]) != nullptr && b[2] != '\0') {
     return detail::decodeNetpbm;
+  }
+  if ((b.size() >= 12 && std::memcmp(b.data(), "\0\0\0\x0cjP  \r\n\x87\n", 12) == 0) ||
+      (b.size() >= 4 && b[0] == 0xFF && b[1] == 0x4F && b[2] == 0xFF && b[3] == 0x51)) {
+    return detail::decodeJpeg2000;
+  }
+  if (b.size() >= 3 && b[0] == 'P' && (b[1] == 'F' || b[1] == 'f') &&
+      std::strchr(" \t\r\n", b[2]) != nullptr && b[2] != '\0') {
+    return detail::decodePfm;
+  }
+  if (b.size() >= 4 && b[0] == 0x59 && b[1] == 0xA6 && b[2] == 0x6A && b[3] == 0x95) {
+    return detail::decodeSunRaster;
   }
   return nullptr;
 }

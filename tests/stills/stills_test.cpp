@@ -3,6 +3,7 @@
 // (imread as stored, then premultiplied with rounding) are the reference.
 #include <gif_lib.h>
 #include <libheif/heif.h>
+#include <openjpeg.h>
 #include <spng.h>
 #include <tiffio.h>
 #include <turbojpeg.h>
@@ -554,6 +555,123 @@ TEST(Hostile, DamagedRadianceRunsAreUnreadable) {
   whole.insert(whole.end(), scanline.begin(), scanline.end());
   ASSERT_TRUE(decode(whole));
   EXPECT_EQ(decode(whole)->raster.w, 8);
+}
+
+// A codestream written by OpenJPEG: 4×4 samples from `at(component, x, y)`,
+// components after the first subsampled by `sub` in both directions.
+Bytes j2k(int comps, int prec, bool sgnd, int sub, OPJ_COLOR_SPACE space,
+          const std::function<int(int, int, int)>& at) {
+  std::vector<opj_image_cmptparm_t> parm(static_cast<std::size_t>(comps));
+  for (int c = 0; c < comps; ++c) {
+    const OPJ_UINT32 d = c == 0 ? 1 : static_cast<OPJ_UINT32>(sub);
+    parm[c] = {d, d, 4 / d, 4 / d, 0, 0, static_cast<OPJ_UINT32>(prec), 0, OPJ_UINT32{sgnd}};
+  }
+  opj_image_t* image = opj_image_create(static_cast<OPJ_UINT32>(comps), parm.data(), space);
+  image->x1 = image->y1 = 4;
+  for (int c = 0; c < comps; ++c)
+    for (OPJ_UINT32 i = 0; i < image->comps[c].w * image->comps[c].h; ++i)
+      image->comps[c].data[i] =
+          at(c, static_cast<int>(i % image->comps[c].w), static_cast<int>(i / image->comps[c].w));
+  opj_cparameters_t p;
+  opj_set_default_encoder_parameters(&p);
+  p.numresolution = 2;
+  const fs::path path = scratch("j2k");
+  opj_codec_t* codec = opj_create_compress(OPJ_CODEC_J2K);
+  opj_stream_t* out = opj_stream_create_default_file_stream(path.c_str(), OPJ_FALSE);
+  EXPECT_TRUE(opj_setup_encoder(codec, &p, image) && opj_start_compress(codec, image, out) &&
+              opj_encode(codec, out) && opj_end_compress(codec, out));
+  opj_stream_destroy(out);
+  opj_destroy_codec(codec);
+  opj_image_destroy(image);
+  const Bytes file = slurp(path);
+  fs::remove(path);
+  return file;
+}
+
+// A BMP of `bits` 4 or 8 run-length encoded as `codes`, 16 palette colours.
+Bytes rleBmp(int bits, int w, int h, const Bytes& codes) {
+  Bytes b(54 + 64);
+  const auto put = [&](std::size_t at, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) b[at + k] = static_cast<std::uint8_t>(v >> 8 * k);
+  };
+  b[0] = 'B', b[1] = 'M', put(10, 54 + 64), put(14, 40), put(18, w), put(22, h);
+  b[26] = 1, b[28] = static_cast<std::uint8_t>(bits), put(30, bits == 8 ? 1 : 2), put(46, 16);
+  for (int i = 0; i < 16; ++i) put(54 + 4 * i, (i * 16u) << 16 | (255u - i * 16u) << 8 | i * 7u);
+  b.insert(b.end(), codes.begin(), codes.end());
+  return b;
+}
+
+Bytes sun(std::uint32_t w, std::uint32_t depth, std::uint32_t type, const Bytes& map,
+          const Bytes& data) {
+  Bytes b;
+  for (std::uint32_t v : {0x59a66a95u, w, 1u, depth, 0u, type, map.empty() ? 0u : 1u,
+                          static_cast<std::uint32_t>(map.size())})
+    for (int k = 3; k >= 0; --k) b.push_back(static_cast<std::uint8_t>(v >> 8 * k));
+  b.insert(b.end(), map.begin(), map.end());
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
+TEST(Jpeg2000PfmSunRle, AsBeforeOrAsWrittenAndCutShort) {
+  const std::vector<Bytes> files = {
+      encode(".jp2", picture(40, 33, 3)),
+      encode(".jp2", picture(40, 33, 1)),
+      encode(".jp2", picture(40, 33, 4)),
+      encode(".jp2", picture(40, 33, 3, CV_16U)),
+      encode(".ras", picture(19, 7, 3)),
+      rleBmp(8, 5, 3, {2, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 2, 1, 3, 5, 0, 1}),
+      rleBmp(4, 5, 2, {5, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1})};
+  for (std::size_t f = 0; f < files.size(); ++f) expectAsBefore(files[f], std::to_string(f));
+  // Sun rasters that OpenCV read wrongly or not at all.
+  const Bytes suns[] = {sun(3, 8, 2, {10, 20, 30, 40, 50, 60}, {0x80, 3, 1}),  // a mapped run
+                        sun(2, 24, 3, {}, {1, 2, 3, 4, 5, 6}),                 // RGB order
+                        sun(2, 8, 2, {}, {0x80, 0, 9}), sun(3, 1, 1, {}, {0x40, 0})};
+  EXPECT_EQ(pixels(*decode(suns[0])), (Bytes{20, 40, 60, 255, 20, 40, 60, 255, 20, 40, 60, 255}));
+  EXPECT_EQ(pixels(*decode(suns[1])), (Bytes{1, 2, 3, 255, 4, 5, 6, 255}));
+  EXPECT_EQ(pixels(*decode(suns[2])), (Bytes{128, 128, 128, 255, 9, 9, 9, 255})) << "escaped";
+  EXPECT_EQ(pixels(*decode(suns[3])),
+            (Bytes{255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255}));
+  // 12-bit signed grey with alpha; YCC 4:2:0 with chroma repeated over 2×2.
+  const auto grey = decode(j2k(2, 12, true, 1, OPJ_CLRSPC_GRAY, [](int c, int x, int) {
+    return c == 0 ? -2048 + 4095 * x / 3 : 2047;
+  }));
+  ASSERT_TRUE(grey);
+  EXPECT_EQ(pixels(*grey).at(0), 0);
+  EXPECT_EQ(pixels(*grey).at(4 * 3), 255);
+  const auto ycc = decode(j2k(3, 8, false, 2, OPJ_CLRSPC_SYCC, [](int c, int x, int y) {
+    return c == 0 ? 100 : c == 2 && x == 1 && y == 1 ? 200 : 128;
+  }));
+  ASSERT_TRUE(ycc);
+  EXPECT_EQ(Bytes(ycc->raster.row(3) + 8, ycc->raster.row(3) + 16),
+            (Bytes{201, 49, 100, 255, 201, 49, 100, 255}));
+  EXPECT_EQ(Bytes(ycc->raster.row(1), ycc->raster.row(1) + 4), (Bytes{100, 100, 100, 255}));
+  // PFM: bottom row first, the scale's sign the byte order, 0..1 to 0..255.
+  const std::string pf = "Pf\n1 2\n-1.0\n";
+  Bytes pfm(pf.begin(), pf.end());
+  pfm.insert(pfm.end(), {0, 0, 0, 0x3f, 0, 0, 0, 0x40});  // 0.5 below 2.0
+  EXPECT_EQ(pixels(*decode(pfm)), (Bytes{255, 255, 255, 255, 128, 128, 128, 255}));
+  const std::string colour = "PF 1 1 1\n";
+  Bytes big(colour.begin(), colour.end());
+  big.insert(big.end(), {0xbf, 0x80, 0, 0, 0x3f, 0x80, 0, 0, 0x3e, 0x80, 0, 0});  // -1, 1, 0.25
+  EXPECT_EQ(pixels(*decode(big)), (Bytes{0, 255, 64, 255}));
+  // Cut short: nothing, or a raster of the size declared; bytes flipped: no crash.
+  std::mt19937 rng(5);
+  for (const Bytes& file :
+       std::vector<Bytes>{files[0], files[4], files[5], files[6], suns[0], pfm,
+                          j2k(3, 8, false, 2, OPJ_CLRSPC_SYCC, [](int, int, int) { return 9; })}) {
+    for (std::size_t keep = 0; keep < file.size(); keep += 1 + file.size() / 40) {
+      const std::optional<Image> image = decode(Bytes(file.begin(), file.begin() + keep));
+      if (image) {
+        EXPECT_EQ(image->raster.w, decode(file)->raster.w) << keep;
+      }
+    }
+    for (int trial = 0; trial < 20; ++trial) {
+      Bytes bad = file;
+      for (int k = 0; k < 4; ++k)
+        bad[rng() % bad.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+      decode(bad);
+    }
+  }
 }
 
 TEST(Files, ReadOnceFromAFifo) {
