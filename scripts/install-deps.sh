@@ -34,7 +34,7 @@ bench_pkgs=(
 )
 
 # clang with its sanitizer and libFuzzer runtimes (libclang_rt.fuzzer), for `make fuzz`.
-fuzz_pkgs=(clang libclang-rt-dev)
+fuzz_pkgs=(clang libclang-rt-dev ffmpeg imagemagick)  # the seed script draws with ffmpeg and ImageMagick
 
 # Debian 13 ships libheif's codecs as separate plugins (x265: the tests encode).
 if apt-cache show libheif-plugin-libde265 >/dev/null 2>&1; then
