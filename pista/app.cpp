@@ -1,8 +1,5 @@
 #include "pista/app.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -91,37 +88,6 @@ cv::Mat assembleSheet(const std::vector<cv::Mat>& tiles) {
   }
   return sheet;
 }
-
-// Writes through a temporary file beside the target, renamed over it only
-// once complete: a failed run never leaves half a video.
-class TemporaryBeside {
- public:
-  explicit TemporaryBeside(const std::string& target) : target_(target) {
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string pattern = dir + ".pista-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd >= 0) {
-      ::close(fd);
-      path_ = pattern;
-    }
-  }
-  ~TemporaryBeside() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  bool commit() {
-    const int fd = ::open(path_.c_str(), O_RDONLY);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!synced || std::rename(path_.c_str(), target_.c_str()) != 0) return false;
-    path_.clear();
-    return true;
-  }
-
- private:
-  std::string target_, path_;
-};
 
 struct Request {
   std::string video, trackPath, output;
@@ -276,10 +242,12 @@ int draw(const Request& req, const TrackDoc& track) {
   const cv::Size displayed(static_cast<int>(std::lround(info.W)),
                            static_cast<int>(std::lround(info.H)));
   Pictures pictures{track, regionSize(req, info), displayed, displayed};
-  std::unique_ptr<TemporaryBeside> temporary;
+  // The video is written beside the target and renamed over it only once
+  // complete: a failed run never leaves half a video.
+  std::unique_ptr<seguir::ReplacementFile> temporary;
   if (req.toVideo) {
-    temporary = std::make_unique<TemporaryBeside>(req.output);
-    if (temporary->path().empty()) return fail(kNotSaved, kStatusNotSaved);
+    temporary = std::make_unique<seguir::ReplacementFile>(req.output);
+    if (!temporary->ok()) return fail(kNotSaved, kStatusNotSaved);
     pictures.writer = VideoWriter::open("file:" + temporary->path(), displayed, info.fps);
     if (!pictures.writer) return fail(kNotSaved, kStatusNotSaved);
     pictures.size = pictures.writer->frameSize();

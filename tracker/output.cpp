@@ -86,6 +86,43 @@ class IgnoredSignal {
 
 }  // namespace
 
+ReplacementFile::ReplacementFile(const std::string& target) : target_(target) {
+  const fs::path where = target;
+  const fs::path folder = where.has_parent_path() ? where.parent_path() : fs::path(".");
+  std::string pattern = (folder / ".seguir-XXXXXX").string();
+  fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd_ < 0) return;
+  path_ = pattern;
+  if (::fchmod(fd_, modeFor(where)) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+ReplacementFile::~ReplacementFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+bool ReplacementFile::commit() {
+  if (fd_ < 0) return false;
+  // The data reaches the disk before the name does: a crash leaves the old
+  // file or the new one, never a truncated one.
+  bool ok = ::fsync(fd_) == 0;
+  ok = (::close(fd_) == 0) && ok;
+  fd_ = -1;
+  if (!ok || ::rename(path_.c_str(), target_.c_str()) != 0) return false;
+  path_.clear();
+  const fs::path where = target_;
+  const fs::path folder = where.has_parent_path() ? where.parent_path() : fs::path(".");
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);  // the rename itself; the file is already whole either way
+    ::close(dir);
+  }
+  return true;
+}
+
 bool writeWholeFile(const std::string& path, const std::string& bytes) {
   std::error_code ec;
   fs::path target = path;
@@ -100,29 +137,11 @@ bool writeWholeFile(const std::string& path, const std::string& bytes) {
   if (fs::exists(status) && ::access(target.c_str(), W_OK) != 0) return false;
   if (fs::exists(status) && !fs::is_regular_file(status)) return writeInPlace(target, bytes);
 
-  // Beside the target, so that the rename stays within one file system.
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string temp = (folder / ".seguir-XXXXXX").string();
   // A file-size limit then fails the write instead of killing the process
   // with the temporary file half written.
   const IgnoredSignal noSizeSignal(SIGXFSZ);
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  // The data reaches the disk before the name does: a crash leaves the old
-  // file or the new one, never a truncated one.
-  bool ok = ::fchmod(fd, modeFor(target)) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);  // the rename itself; the file is already whole either way
-    ::close(dir);
-  }
-  return true;
+  ReplacementFile file(target.string());
+  return file.ok() && writeAll(file.fd(), bytes) && file.commit();
 }
 
 std::string summaryLine(size_t records, bool lost) {

@@ -31,6 +31,28 @@ std::string toJson(const Track& track);
 // is not a regular file (a device, a pipe) is written in place.
 bool writeWholeFile(const std::string& path, const std::string& bytes);
 
+// A new file beside `target` (so the rename stays within one file system),
+// with the mode the target has or a new file would get. commit() puts its data
+// on disk and then renames it over the target; otherwise it is removed.
+class ReplacementFile {
+ public:
+  explicit ReplacementFile(const std::string& target);
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  // False, with the temporary file removed and the target as it was, when
+  // the data cannot be flushed or the rename fails.
+  bool commit();
+
+ private:
+  std::string target_, path_;
+  int fd_ = -1;
+};
+
 // "ok N cuadros", with " (se perdió)" after a loss; no line feed.
 std::string summaryLine(size_t records, bool lost);
 

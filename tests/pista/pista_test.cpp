@@ -97,8 +97,7 @@ TEST(Pista, SheetVideoAndBadTracksOfOneTrack) {
             0);
   EXPECT_EQ(readFile(probe), "h264,640,360," + std::to_string(doc["frames"].size()) + "\n");
   for (const auto& entry : std::filesystem::directory_iterator(s.path(""))) {
-    EXPECT_EQ(entry.path().filename().string().rfind(".pista-", 0), std::string::npos)
-        << "temporary file left behind";
+    EXPECT_NE(entry.path().filename().string().front(), '.') << "temporary file left behind";
   }
 
   // Tracks that are not this video's are refused.
