@@ -473,33 +473,34 @@ TEST(BmpAndNetpbm, AsBeforeAndPlainForms) {
   EXPECT_TRUE(first("P2 2 1 15 15").empty()) << "a sample missing";
 }
 
-// Every format's file cut short and with bytes flipped: nothing or a raster
-// of the declared size, never a crash or a sanitizer report.
-TEST(Hostile, TruncatedAndCorruptFilesOfEachFormat) {
-  const cv::Mat m = picture(40, 30, 3);
-  const std::vector<Bytes> files = {encode(".jpg", m),  encode(".png", m), encode(".webp", m),
-                                    encode(".tiff", m), encode(".bmp", m), encode(".ppm", m),
-                                    twoFrameGif()};
-  std::mt19937 rng(9);
-  for (std::size_t f = 0; f < files.size(); ++f) {
-    for (const double keep : {0.0, 0.1, 0.5, 0.9, 0.99}) {
-      const Bytes cut(files[f].begin(),
-                      files[f].begin() + static_cast<long>(keep * files[f].size()));
-      const std::optional<Image> image = decode(cut);
-      if (image) {
-        EXPECT_EQ(image->raster.w, f + 1 == files.size() ? 4 : 40) << f << " " << keep;
-      }
-    }
-    for (int trial = 0; trial < 20; ++trial) {
-      Bytes bad = files[f];
-      for (int k = 0; k < 8; ++k)
-        bad[16 + rng() % (bad.size() - 16)] ^= static_cast<std::uint8_t>(1 + rng() % 255);
-      const std::optional<Image> image = decode(bad);
-      if (image) {
-        EXPECT_LE(image->raster.bytes(), std::size_t{4} << 29) << f;
-      }
+// A file cut short anywhere decodes to nothing or to a raster of the size it
+// declares; with bytes flipped it never crashes nor trips a sanitizer.
+void expectSurvivesDamage(const Bytes& file, std::mt19937& rng) {
+  const int w = decode(file)->raster.w;
+  for (std::size_t keep = 0; keep < file.size(); keep += 1 + file.size() / 40) {
+    const std::optional<Image> image = decode(Bytes(file.begin(), file.begin() + keep));
+    if (image) {
+      EXPECT_EQ(image->raster.w, w) << keep;
     }
   }
+  for (int trial = 0; trial < 20; ++trial) {
+    Bytes bad = file;
+    for (int k = 0; k < 6; ++k)
+      bad[rng() % bad.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+    const std::optional<Image> image = decode(bad);
+    if (image) {
+      EXPECT_LE(image->raster.bytes(), std::size_t{4} << 29);
+    }
+  }
+}
+
+TEST(Hostile, TruncatedAndCorruptFilesOfEachFormat) {
+  const cv::Mat m = picture(40, 30, 3);
+  std::mt19937 rng(9);
+  for (const Bytes& file :
+       {encode(".jpg", m), encode(".png", m), encode(".webp", m), encode(".tiff", m),
+        encode(".bmp", m), encode(".ppm", m), twoFrameGif()})
+    expectSurvivesDamage(file, rng);
 }
 
 Bytes pngDeclaring(std::uint32_t w, std::uint32_t h) {
@@ -654,24 +655,11 @@ TEST(Jpeg2000PfmSunRle, AsBeforeOrAsWrittenAndCutShort) {
   Bytes big(colour.begin(), colour.end());
   big.insert(big.end(), {0xbf, 0x80, 0, 0, 0x3f, 0x80, 0, 0, 0x3e, 0x80, 0, 0});  // -1, 1, 0.25
   EXPECT_EQ(pixels(*decode(big)), (Bytes{0, 255, 64, 255}));
-  // Cut short: nothing, or a raster of the size declared; bytes flipped: no crash.
   std::mt19937 rng(5);
   for (const Bytes& file :
        std::vector<Bytes>{files[0], files[4], files[5], files[6], suns[0], pfm,
-                          j2k(3, 8, false, 2, OPJ_CLRSPC_SYCC, [](int, int, int) { return 9; })}) {
-    for (std::size_t keep = 0; keep < file.size(); keep += 1 + file.size() / 40) {
-      const std::optional<Image> image = decode(Bytes(file.begin(), file.begin() + keep));
-      if (image) {
-        EXPECT_EQ(image->raster.w, decode(file)->raster.w) << keep;
-      }
-    }
-    for (int trial = 0; trial < 20; ++trial) {
-      Bytes bad = file;
-      for (int k = 0; k < 4; ++k)
-        bad[rng() % bad.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
-      decode(bad);
-    }
-  }
+                          j2k(3, 8, false, 2, OPJ_CLRSPC_SYCC, [](int, int, int) { return 9; })})
+    expectSurvivesDamage(file, rng);
 }
 
 TEST(Files, ReadOnceFromAFifo) {

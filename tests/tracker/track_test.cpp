@@ -43,41 +43,6 @@ Json runOn(const Scratch& s, const std::string& video, double inicio, double fin
   return Json::parse(testing::readFile(s.path("track.json")));
 }
 
-TEST(Tracking, FollowsShiftScaleAndRotation) {
-  Scratch s;
-  std::vector<Pose> poses;
-  std::vector<std::vector<uint8_t>> frames;
-  for (int k = 0; k < 24; ++k) {
-    poses.push_back({110 + 2.3 * k, 130 - 1.1 * k, std::pow(1.006, k), 0.6 * k});
-    frames.push_back(render(poses.back(), true, false));
-  }
-  testing::encodeGrey(frames, kW, kH, kFps, s.path("move.mp4"));
-  std::string summary;
-  const Json doc = runOn(s, s.path("move.mp4"), 0, 10, poses[0], &summary);
-  EXPECT_EQ(summary, "ok 24 cuadros\n");
-
-  // The key order is held by TrackOutput.NonFiniteValuesBecomeNull.
-  EXPECT_EQ(doc["width"], 320.0);
-  EXPECT_EQ(doc["height"], 240.0);
-  EXPECT_EQ(doc["fps"], 10.0);
-  EXPECT_TRUE(doc["lostAt"].is_null());
-  const Json& fr = doc["frames"];
-  ASSERT_EQ(fr.size(), 24u);
-  EXPECT_EQ(fr[0]["s"], 1.0);
-  EXPECT_EQ(fr[0]["r"], 0.0);
-  EXPECT_EQ(fr[0]["c"], 1.0);
-  for (size_t k = 0; k < fr.size(); ++k) {
-    const Pose& p = poses[k];
-    EXPECT_NEAR(fr[k]["t"].get<double>(), 0.1 * static_cast<double>(k), 1e-9);
-    // Centre within one analysis pixel, scale within 2 %, rotation within 1 degree.
-    EXPECT_NEAR(fr[k]["x"].get<double>() * kW, p.x, 1.0) << k;
-    EXPECT_NEAR(fr[k]["y"].get<double>() * kH, p.y, 1.0) << k;
-    EXPECT_NEAR(fr[k]["s"].get<double>() / p.s, 1.0, 0.02) << k;
-    EXPECT_NEAR(fr[k]["r"].get<double>(), p.deg, 1.0) << k;
-    EXPECT_GE(fr[k]["c"].get<double>(), 0.5) << k;
-  }
-}
-
 // The patch drifts over a flat field and vanishes after frame 9: frames 10
 // and 11 are weak, 12 is the loss. A span that ends before the loss keeps
 // no weak records at its end either.

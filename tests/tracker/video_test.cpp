@@ -245,20 +245,16 @@ TEST(AnalysisSize, OnlyTheWidthIsLimited) {
   EXPECT_EQ(i.GH, 1920);  // a tall frame keeps its height
 }
 
+// FFV1 stores an odd height of grey as it is: 2161 rows halve to 1081.
 TEST(Frames, LargeVideosAreReducedToAnalysisSize) {
   Scratch s;
-  testing::lavfiClip("testsrc2=size=3840x2160:rate=5:duration=0.2", s.path("uhd.mp4"));
-  // libx264 wants even sizes; FFV1 stores an odd height of grey as it is.
   testing::lavfiClip("color=gray:size=3840x2160:rate=5:duration=0.2", s.path("odd.mkv"),
                      "-vf format=gray,pad=3840:2161 -c:v ffv1");
-  for (auto [name, gh] : {std::pair{"uhd.mp4", 1080}, std::pair{"odd.mkv", 1081}}) {
-    const First f = firstFrame(s.path(name));
-    EXPECT_EQ(f.info.GW, 1920);
-    EXPECT_EQ(f.info.GH, gh);
-    EXPECT_EQ(f.img.w, 1920);
-    EXPECT_EQ(f.img.h, gh);
-    EXPECT_EQ(f.img.p.size(), static_cast<size_t>(1920 * gh));
-  }
+  const First f = firstFrame(s.path("odd.mkv"));
+  EXPECT_EQ(f.info.GW, 1920);
+  EXPECT_EQ(f.info.GH, 1081);
+  EXPECT_EQ(f.img.w, 1920);
+  EXPECT_EQ(f.img.p.size(), 1920u * 1081u);
 }
 
 // The analysis frame is the frame as players show it. ffmpeg applies the
