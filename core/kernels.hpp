@@ -50,9 +50,10 @@ struct Kernels {
   void (*centreAndCorrelate)(const float* const* cands, int64_t count, int64_t n, const float* ref,
                              float refNorm, float* scratch, float* scores);
 
-  // `rows` output rows of a halving: dst[y * dstW + x] is the mean of the
-  // 2 x 2 block at (2x, 2y) of src, added row by row.
-  void (*halfRows)(const float* src, int64_t srcW, float* dst, int64_t dstW, int64_t rows);
+  // `rows` output rows of `cols` samples of a halving: dst[y * dstStride + x]
+  // is the mean of the 2 x 2 block at src[2y * srcStride + 2x], added row by row.
+  void (*halfRows)(const float* src, int64_t srcStride, float* dst, int64_t dstStride, int64_t cols,
+                   int64_t rows);
 };
 
 const Kernels& kernels();

@@ -49,6 +49,25 @@ Img half(const Img& image);
 // Takes the image by value so that a caller done with its frame can move it in.
 std::vector<Img> pyramid(Img image, int64_t levels);
 
+// Columns [x0, x1) and rows [y0, y1) of an image.
+struct Region {
+  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+// The smallest region of a w x h level-0 image that holds `wanted` (clipped
+// to the image) and whose sides, at every level of a pyramid of `levels`, are
+// whole samples: x0 and y0 are multiples of 2^(levels - 1), x1 and y1 too or
+// the image's own edge. An empty `wanted` gives an empty region.
+Region pyramidRegion(Region wanted, int64_t levels, int64_t w, int64_t h);
+
+// The pyramid of entry 0 of `levels` (which keeps its count), computed only
+// inside `region`, a pyramidRegion of entry 0: entry k gets the samples of
+// the region scaled by 2^-k, the same bits as `pyramid` gives them, and
+// keeps whatever it held elsewhere. Entry 0 is read only inside the region.
+// Reusing the entries from frame to frame spares allocating and clearing
+// whole levels of which a tracker reads a small part.
+void pyramidInside(std::vector<Img>& levels, Region region);
+
 // ---- Templates and correlation (templates.cpp, correlation.cpp) ------------
 
 // A template: w x h samples with their mean removed, the mean, and the

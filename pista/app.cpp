@@ -205,7 +205,6 @@ int drawSpan(seguir::FrameSource& source, RecordWalk& walk, Pictures& pictures) 
     size_t index = 0;
     if (!walk.place(t, state, index)) break;
     if (!pictures.add(frame, walk, state, index, t)) return fail(kNotSaved, kStatusNotSaved);
-    frames.recycle(std::move(frame));
     progress.frame();
     if (t > walk.last() + kSameTime) break;
   }

@@ -15,8 +15,8 @@
 #include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
 #include "tracker/prefetch.hpp"
-#include "tracker/progress.hpp"
 #include "tracker/probe.hpp"
+#include "tracker/progress.hpp"
 #include "tracker/track.hpp"
 #include "tracker/video.hpp"
 
@@ -42,16 +42,17 @@ int probeMode(const std::vector<std::string>& a) {
 }
 
 // Decoding runs ahead on a thread of its own until the span ends or the
-// tracker loses the region. `expected` frames feed the progress line, which
-// is erased before anything else is written.
+// tracker loses the region; of each frame only the part the tracker will
+// read is made grey, into the buffer it handed back. `expected` frames feed
+// the progress line, which is erased before anything else is written.
 void followRegion(FrameSource& source, Tracker& tracker, int64_t expected) {
   Prefetcher frames(source);
   Progress progress(expected);
   core::Img frame, spare;
   double t = 0;
-  while (frames.next(t, frame)) {
+  while (frames.next(t, frame, tracker.regionOfNextFrame())) {
     if (!tracker.add(t, std::move(frame), spare)) break;
-    frames.recycle(std::move(spare));
+    frame = std::move(spare);
     progress.frame();
   }
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace seguir {
 
@@ -130,6 +131,21 @@ void greyTurned(const RgbaFrame& src, bool flipX, bool flipY, float* strip, floa
 void greyTurnedScalar(const RgbaFrame& src, bool flipX, bool flipY, float* strip, float* out);
 void greyTurned(const GreyRows& src, bool flipX, bool flipY, float* strip, float* out);
 void greyTurnedScalar(const GreyRows& src, bool flipX, bool flipY, float* strip, float* out);
+
+// Columns [x0, x1) and rows [y0, y1) of a picture.
+struct Rect {
+  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+// Only a part of a Y'CbCr frame made grey and oriented: the samples of
+// `region` of the oriented picture (YuvRows(f, m, factor) mirrored as
+// greyMirrored or turned as greyTurned do, by `o`, which is not kGeneral)
+// written into `out`, the whole oriented picture's floats row after row;
+// samples elsewhere are left as they were. Each written sample has the bits
+// the whole picture's conversion gives it. The region grows to whole chroma
+// samples; `scratch` holds the part before it is placed.
+void greyRegion(const YuvFrame& f, const YuvMatrix& m, int factor, const Orientation& o,
+                Rect region, float* out, std::vector<float>& scratch);
 
 // Any other matrix: each pixel centre of `out` (outW x outH, covering the
 // bounding box of the natural frame mapped through `m`, translation ignored)

@@ -31,23 +31,23 @@ void Prefetcher::produce() {
 
 void Prefetcher::readAhead() {
   for (;;) {
-    core::Img buffer;
+    Picture picture;
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [this] { return stop_ || ready_.size() < depth_; });
       if (stop_) return;
       if (!free_.empty()) {
-        buffer = std::move(free_.back());
+        picture = std::move(free_.back());
         free_.pop_back();
       }
     }
     // Decoding runs unlocked: the consumer only ever touches the queue.
     double t = 0;
-    const bool got = source_.next(t, buffer);
+    const bool got = source_.nextPicture(t, picture);
     {
       std::lock_guard lock(mutex_);
       if (got) {
-        ready_.push_back({t, std::move(buffer)});
+        ready_.push_back({t, std::move(picture)});
       } else {
         ended_ = true;
       }
@@ -57,7 +57,7 @@ void Prefetcher::readAhead() {
   }
 }
 
-bool Prefetcher::next(double& t, core::Img& frame) {
+bool Prefetcher::next(double& t, core::Img& frame, const core::Region& region) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
   if (ready_.empty()) {
@@ -65,17 +65,19 @@ bool Prefetcher::next(double& t, core::Img& frame) {
     return false;
   }
   t = ready_.front().t;
-  frame = std::move(ready_.front().frame);
+  Picture picture = std::move(ready_.front().picture);
   ready_.pop_front();
   lock.unlock();
   changed_.notify_all();
+  source_.render(picture, region, frame);
+  lock.lock();
+  if (free_.size() < depth_) free_.push_back(std::move(picture));
   return true;
 }
 
-void Prefetcher::recycle(core::Img&& buffer) {
-  if (buffer.p.empty()) return;
-  std::lock_guard lock(mutex_);
-  if (free_.size() < depth_) free_.push_back(std::move(buffer));
+bool Prefetcher::next(double& t, core::Img& frame) {
+  const VideoInfo& info = source_.info();
+  return next(t, frame, core::Region{0, 0, info.GW, info.GH});
 }
 
 }  // namespace seguir

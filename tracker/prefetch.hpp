@@ -17,31 +17,30 @@ namespace seguir {
 
 class Prefetcher {
  public:
-  // Keeps at most `depth` converted frames waiting; each is GW x GH floats,
-  // 8 MB at 1080p. Decoding time swings from frame to frame (a key frame
-  // costs several of the others) and the tracking thread shares two cores
-  // with three decoder threads, so a queue of one often ran dry: in
-  // interleaved runs of bench/tracker's clips on a loaded two-core machine,
-  // depth 2 took 0.94 and depth 3 0.84 of depth 1's wall time at 1080p (no
-  // difference at 4K, where decoding dominates), and the 4K peak stayed near
-  // 205 MB. Deeper queues gave nothing more in those runs.
+  // Keeps at most `depth` decoded frames waiting. Decoding time swings from
+  // frame to frame (a key frame costs several of the others) and the
+  // tracking thread shares two cores with the decoder's threads, so a queue
+  // of one often ran dry: in interleaved runs of bench/tracker's clips on a
+  // loaded two-core machine, depth 2 took 0.94 and depth 3 0.84 of depth 1's
+  // wall time at 1080p (no difference at 4K, where decoding dominates).
+  // Deeper queues gave nothing more in those runs.
   explicit Prefetcher(FrameSource& source, size_t depth = 3);
   // Stops decoding (the rest of the span is never read) and waits for the thread.
   ~Prefetcher();
   Prefetcher(const Prefetcher&) = delete;
   Prefetcher& operator=(const Prefetcher&) = delete;
 
-  // As FrameSource::next. An exception thrown while reading ahead (memory
-  // running out) is thrown here, on the consumer's thread, after the frames
-  // read before it.
+  // As FrameSource::next, with only `region` of the frame made, on the
+  // caller's thread (see FrameSource::render). An exception thrown while
+  // reading ahead (memory running out) is thrown here, after the frames read
+  // before it.
+  bool next(double& t, core::Img& frame, const core::Region& region);
   bool next(double& t, core::Img& frame);
-  // Hands back a frame buffer for the thread to fill again.
-  void recycle(core::Img&& buffer);
 
  private:
   struct Item {
     double t;
-    core::Img frame;
+    Picture picture;
   };
   void produce();
   void readAhead();
@@ -51,10 +50,10 @@ class Prefetcher {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Item> ready_;
-  std::vector<core::Img> free_;
-  bool ended_ = false;  // the source has no more frames
+  std::vector<Picture> free_;  // made pictures, their buffers to fill again
+  bool ended_ = false;         // the source has no more frames
   std::exception_ptr failure_;
-  bool stop_ = false;   // the consumer wants no more frames
+  bool stop_ = false;  // the consumer wants no more frames
   std::thread thread_;
 };
 

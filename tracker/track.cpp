@@ -38,20 +38,65 @@ Tracker::Tracker(int64_t gw, int64_t gh, Box box)
       boxHeight_(std::clamp(box.y1 - box.y0, -kFar, kFar)) {}
 
 bool Tracker::add(double t, core::Img frame, core::Img& spare) {
-  std::vector<core::Img> pyr = core::pyramid(std::move(frame), kLevels);
+  const core::Region region = regionOfNextFrame();
+  pyr_[0] = std::move(frame);
+  core::pyramidInside(pyr_, region);
   bool going = true;
   if (ref_.empty()) {
-    first(t, pyr);
+    first(t, pyr_);
   } else {
-    going = later(t, pyr);
+    going = later(t, pyr_);
   }
   if (!going) return false;
-  // Only the level-`base` image outlives the frame; level 0 goes back to the
-  // caller so that the next frame needs no fresh buffer.
-  core::Img old = std::move(prevBase_);
-  prevBase_ = std::move(pyr[static_cast<size_t>(base_)]);
-  spare = base_ == 0 ? std::move(old) : std::move(pyr[0]);
+  // Only the level-`base` image outlives the frame, as the previous view of
+  // the next one; level 0 goes back to the caller so that the next frame
+  // needs no fresh buffer, and the other levels stay for the next pyramid.
+  std::swap(prevBase_, pyr_[static_cast<size_t>(base_)]);
+  spare = std::move(pyr_[0]);
   return true;
+}
+
+// Every read of a frame lies within a distance of the predicted centre: the
+// searches' reach (the coarsest radius and the finer ones, each plus half a
+// sample of peak offset, and the refinement's one sample), plus half the
+// largest grid read at a level: axis-aligned windows and templates at every
+// level, grids turned any way at `base`, where half their diagonal counts.
+// Grids grow with the scale, which changes by at most 3 % per estimate, and
+// three estimates read a frame before the next region is worked out: 1.2
+// covers them. Two more samples cover the bilinear neighbours and rounding.
+core::Region Tracker::regionOfNextFrame() const {
+  const core::Region whole{0, 0, gw_, gh_};
+  if (ref_.empty()) return core::pyramidRegion(whole, kLevels, gw_, gh_);
+  double reach = level(kLevels - 1) * (static_cast<double>(kWideRadius) + 1);
+  for (int64_t l = kLevels - 2; l >= base_; --l) {
+    reach += level(l) * (static_cast<double>(kNarrowRadius) + 1);
+  }
+  reach += 2 * level(base_);
+  double grid = 0;
+  for (int64_t l = base_; l < kLevels; ++l) {
+    const auto [w, h] = sizes_[static_cast<size_t>(l)];
+    const core::Tpl& last = lastT_[static_cast<size_t>(l)];
+    const double side = static_cast<double>(std::max({w, h, last.w, last.h}));
+    const double across = l == base_ ? std::hypot(static_cast<double>(w), static_cast<double>(h))
+                                     : static_cast<double>(std::max(w, h));
+    grid = std::max(grid, level(l) * (std::max(1.2 * S_ * across, side) / 2 + 2));
+  }
+  const double x = cx_ + vx_, y = cy_ + vy_, m = reach + grid;
+  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(m)) {
+    return core::pyramidRegion(whole, kLevels, gw_, gh_);
+  }
+  // Clamped before conversion; reads beyond the frame repeat its border.
+  const auto edge = [](double v, int64_t size) {
+    return static_cast<int64_t>(std::clamp(v, -1.0, static_cast<double>(size) + 1));
+  };
+  core::Region wanted{edge(std::floor(x - m), gw_), edge(std::floor(y - m), gh_),
+                      edge(std::ceil(x + m) + 1, gw_), edge(std::ceil(y + m) + 1, gh_)};
+  // A region wholly beyond one side still needs that side's border pixels.
+  wanted.x0 = std::min(wanted.x0, gw_ - 2);
+  wanted.x1 = std::max(wanted.x1, int64_t{2});
+  wanted.y0 = std::min(wanted.y0, gh_ - 2);
+  wanted.y1 = std::max(wanted.y1, int64_t{2});
+  return core::pyramidRegion(wanted, kLevels, gw_, gh_);
 }
 
 void Tracker::first(double t, std::vector<core::Img>& pyr) {
@@ -97,9 +142,8 @@ core::Found Tracker::searchCoarseToFine(const std::vector<core::Img>& pyr) const
   for (int64_t l = kLevels - 1; l >= base_; --l) {
     const double f = level(l);
     const int64_t radius = l == kLevels - 1 ? kWideRadius : kNarrowRadius;
-    const core::Found found = core::search(pyr[static_cast<size_t>(l)],
-                                           lastT_[static_cast<size_t>(l)], at.x / f, at.y / f,
-                                           radius);
+    const core::Found found = core::search(
+        pyr[static_cast<size_t>(l)], lastT_[static_cast<size_t>(l)], at.x / f, at.y / f, radius);
     at = {found.x * f, found.y * f, found.score};
   }
   return at;
@@ -157,14 +201,16 @@ void Tracker::moveTo(double x, double y) {
   cy_ = y;
 }
 
-// Renewed templates follow the region's size but stay axis-aligned.
+// Renewed templates follow the region's size but stay axis-aligned. The
+// levels finer than `base` are never searched.
 void Tracker::renewTemplates(const std::vector<core::Img>& pyr) {
-  for (int64_t l = 0; l < kLevels; ++l) {
+  for (int64_t l = base_; l < kLevels; ++l) {
     const double f = level(l);
     const auto [w, h] = sizes_[static_cast<size_t>(l)];
     const int64_t tw = std::max(roundSaturate(S_ * static_cast<double>(w)), kMinTplSide);
     const int64_t th = std::max(roundSaturate(S_ * static_cast<double>(h)), kMinTplSide);
-    lastT_[static_cast<size_t>(l)] = core::templ(pyr[static_cast<size_t>(l)], cx_ / f, cy_ / f, tw, th);
+    lastT_[static_cast<size_t>(l)] =
+        core::templ(pyr[static_cast<size_t>(l)], cx_ / f, cy_ / f, tw, th);
   }
 }
 

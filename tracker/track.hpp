@@ -30,10 +30,16 @@ class Tracker {
  public:
   Tracker(int64_t gw, int64_t gh, Box box);
 
-  // Tracks one analysis frame of gw x gh. Returns false once the region is
-  // lost: the caller then stops reading frames. The frame's buffer ends up in
-  // `spare` when it is no longer needed, for the caller to fill again.
+  // Tracks one analysis frame of gw x gh, of which only regionOfNextFrame()
+  // is read: the caller need not fill the rest. Returns false once the region
+  // is lost: the caller then stops reading frames. The frame's buffer ends up
+  // in `spare` when it is no longer needed, for the caller to fill again.
   bool add(double t, core::Img frame, core::Img& spare);
+
+  // The pixels of the next frame that `add` can read, from how far the
+  // searches reach around the predicted position and how large the region may
+  // have grown: the whole frame before the first. A pyramidRegion.
+  core::Region regionOfNextFrame() const;
 
   const std::vector<Record>& records() const { return frames_; }
   std::vector<Record>& records() { return frames_; }
@@ -61,6 +67,8 @@ class Tracker {
   double cx_ = 0, cy_ = 0, vx_ = 0, vy_ = 0, S_ = 1, ROT_ = 0;
   std::vector<std::pair<int64_t, int64_t>> sizes_;
   std::vector<core::Tpl> ref_, lastT_;
+  // The frame's pyramid, its levels reused from frame to frame.
+  std::vector<core::Img> pyr_ = std::vector<core::Img>(kLevels);
   core::Img prevBase_;
   int weak_ = 0;
   std::optional<double> lostAt_;

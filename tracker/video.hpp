@@ -10,6 +10,8 @@
 #include "core/tracking_core.hpp"
 #include "tracker/pixel_geometry.hpp"
 
+struct AVFrame;
+
 namespace seguir {
 
 struct VideoInfo {
@@ -27,6 +29,24 @@ void fixAnalysisSize(VideoInfo& info);
 
 // Outcome of opening a span: a source, or the status and message to fail with.
 struct OpenResult;
+
+// A decoded frame whose conversion to grey can wait until the reader knows
+// which part of it is needed (FrameSource::render): the decoder's planes,
+// or the whole analysis frame where only the whole can be made.
+class Picture {
+ public:
+  Picture();
+  ~Picture();
+  Picture(Picture&& other) noexcept;
+  Picture& operator=(Picture&& other) noexcept;
+
+ private:
+  friend class FrameSource;
+  AVFrame* frame_ = nullptr;  // holds the planes when `deferred_`
+  bool deferred_ = false;
+  int factor_ = 1;  // the planes' reduction to the analysis frame
+  core::Img grey_;  // the analysis frame otherwise
+};
 
 class FrameSource {
  public:
@@ -52,6 +72,15 @@ class FrameSource {
   // cannot be read any further, or with error() set when the reader failed
   // (memory ran out, a frame could not be converted).
   bool next(double& t, core::Img& frame);
+
+  // next() in two steps. The first decodes (and converts those frames whose
+  // parts cannot be made alone); the second makes `region` of the analysis
+  // frame, a region of GW x GH, into `frame`, leaving its other samples as
+  // they were. Only render() touches `frame`, so the steps may run on two
+  // threads, each step on one thread. render() throws std::bad_alloc when
+  // memory runs out.
+  bool nextPicture(double& t, Picture& picture);
+  void render(Picture& picture, const core::Region& region, core::Img& frame);
   // Empty unless reading failed: then the message to fail with, status 4.
   const std::string& error() const;
 

@@ -192,6 +192,45 @@ TEST(FusedGrey, VectorPathMatchesScalarTwinBitForBit) {
   }
 }
 
+// A part of the picture has the bits of the whole one, in every layout,
+// format and reduction, for parts inside, at the edges and at odd places;
+// whatever else is written (the part grown to whole chroma samples) is right
+// too.
+TEST(FusedGrey, APartHasTheBitsOfTheWhole) {
+  std::mt19937 rng(3);
+  const YuvMatrix m = yuvMatrix(0.2126, 0.0722, false);
+  for (const Format& fmt : kFormats) {
+    for (int factor : {1, 2}) {
+      const int64_t w = factor * 45, h = factor * 31;
+      const Planes planes(w, h, fmt, rng);
+      const YuvRows rows(planes.f, m, factor);
+      for (int layout = 0; layout < 8; ++layout) {
+        const Orientation o{layout < 4 ? Layout::kFlip : Layout::kTranspose, (layout & 1) != 0,
+                            (layout & 2) != 0};
+        const bool turn = o.layout == Layout::kTranspose;
+        const int64_t ow = turn ? rows.h : rows.w, oh = turn ? rows.w : rows.h;
+        const std::vector<float> whole =
+            turn ? turned(rows, o.flipX, o.flipY, true) : mirrored(rows, o.flipX, o.flipY);
+        for (const Rect r : {Rect{5, 3, 17, 12}, Rect{0, 0, 8, 8}, Rect{ow - 7, oh - 9, ow, oh},
+                             Rect{1, 1, 2, 2}, Rect{0, 0, ow, oh}}) {
+          SCOPED_TRACE(::testing::Message() << fmt.name << " /" << factor << " layout " << layout
+                                            << " at " << r.x0 << "," << r.y0);
+          std::vector<float> part(whole.size(), NAN), scratch;
+          greyRegion(planes.f, m, factor, o, r, part.data(), scratch);
+          for (int64_t y = 0; y < oh; ++y) {
+            for (int64_t x = 0; x < ow; ++x) {
+              const size_t k = static_cast<size_t>(y * ow + x);
+              const bool inside = x >= r.x0 && x < r.x1 && y >= r.y0 && y < r.y1;
+              if (!inside && std::isnan(part[k])) continue;
+              ASSERT_EQ(std::memcmp(&part[k], &whole[k], sizeof(float)), 0) << x << "," << y;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 std::vector<core::Img> frames(const std::string& path, bool viaRgba) {
   std::vector<core::Img> out;
   OpenResult o = FrameSource::open(path, 0, 10);

@@ -3,6 +3,7 @@
 // end-to-end tests.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -27,9 +28,8 @@ struct Outcome {
 // Frame k at time 0.1 k, the box drawn around the first pose.
 Outcome follow(const std::vector<core::Img>& frames, const Pose& first) {
   const double h = kSide / 2;
-  Tracker tracker(kW, kH,
-                  Box{(first.x - h) / kW, (first.y - h) / kH, (first.x + h) / kW,
-                      (first.y + h) / kH});
+  Tracker tracker(
+      kW, kH, Box{(first.x - h) / kW, (first.y - h) / kH, (first.x + h) / kW, (first.y + h) / kH});
   Outcome o;
   core::Img spare;
   while (o.read < frames.size()) {
@@ -139,7 +139,7 @@ TEST(Tracker, ARegionUnderAFlatCardIsLostAtTheThirdWeakFrame) {
 // Weak frames 4, 5, 7 and 8 with a strong frame 6 between: never three weak
 // frames in a row, so the region is never lost.
 TEST(Tracker, AStrongFrameBetweenWeakOnesResetsTheCount) {
-  const std::vector<bool> weak = {false, false, false, false, true, true,
+  const std::vector<bool> weak = {false, false, false, false, true,  true,
                                   false, true,  true,  false, false, false};
   std::vector<Pose> poses;
   std::vector<core::Img> frames;
@@ -158,6 +158,52 @@ TEST(Tracker, AStrongFrameBetweenWeakOnesResetsTheCount) {
   }
 }
 
+// The scene drawn into a frame five times its size, whose region is a small
+// part: blank (NaN) outside the region the tracker asks for, which a read
+// would spread, the frames give the same records to the bit. A box of 64 is
+// tracked at level 0, one of 160 at level 1.
+TEST(Tracker, ReadsOnlyTheRegionItAsksFor) {
+  const int64_t w = 5 * kW, h = 5 * kH, left = 2 * kW, top = 2 * kH;
+  core::Img ground{w, h, std::vector<float>(static_cast<size_t>(w * h))};
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      ground.p[static_cast<size_t>(y * w + x)] =
+          std::round(static_cast<float>(testing::backgroundTexture(x, y)));
+    }
+  }
+  for (const double side : {kSide, 2.5 * kSide}) {
+    SCOPED_TRACE(side);
+    const double x0 = 110 + left, y0 = 130 + top;
+    const Box box{(x0 - side / 2) / w, (y0 - side / 2) / h, (x0 + side / 2) / w,
+                  (y0 + side / 2) / h};
+    Tracker whole(w, h, box), partial(w, h, box);
+    core::Img spare;
+    for (int k = 0; k < 16; ++k) {
+      const double t = 0.1 * k;
+      const core::Img scene = renderImg(
+          {110 + 2.3 * k, 130 - 1.1 * k, side / kSide * std::pow(1.006, k), 0.6 * k}, true, false);
+      core::Img frame = ground;
+      for (int64_t y = 0; y < kH; ++y) {
+        std::copy_n(scene.p.begin() + y * kW, kW, frame.p.begin() + (top + y) * w + left);
+      }
+      const core::Region r = partial.regionOfNextFrame();
+      if (k > 0) {
+        EXPECT_LT((r.x1 - r.x0) * (r.y1 - r.y0), w * h / 3) << "a small part";
+      }
+      core::Img blanked = frame;
+      for (int64_t y = 0; y < h; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          if (x < r.x0 || x >= r.x1 || y < r.y0 || y >= r.y1) blanked.p[y * w + x] = NAN;
+        }
+      }
+      ASSERT_TRUE(whole.add(t, frame, spare));
+      ASSERT_TRUE(partial.add(t, blanked, spare));
+      const Record &a = whole.records().back(), &b = partial.records().back();
+      ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "frame " << k;
+      EXPECT_NEAR(a.x * w, left + 110 + 2.3 * k, 1.0) << "frame " << k;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace seguir
-
