@@ -271,6 +271,9 @@ TEST(FusedGrey, RgbCodedVideoGivesTheFormulaOfItsPixels) {
 // The frame source hands the decoder's planes to the pass in the right
 // order and strides, with the stream's matrix and range: its frames agree with
 // libswscale's accurate RGBA, whose chroma is interpolated where ours is not.
+// On this test card's sharp colour edges that alone differs by up to 0.7
+// (FFmpeg 5.1) and 1.04 (7.1) levels on average; the BT.601 matrix on the
+// BT.709 clip, or swapped chroma planes, by several.
 TEST(FusedGrey, FrameSourceAgreesWithLibswscale) {
   Scratch s;
   for (auto [name, pix] :
@@ -289,7 +292,7 @@ TEST(FusedGrey, FrameSourceAgreesWithLibswscale) {
         sum += std::fabs(direct[k].p[i] - ref[k].p[i]);
       n += static_cast<double>(direct[k].p.size());
     }
-    EXPECT_LT(sum / n, 1.0);
+    EXPECT_LT(sum / n, 1.5);
   }
 }
 
