@@ -79,16 +79,18 @@ TEST(OpenExr, LinearLightPremultipliedOverTheDataWindow) {
   }
 }
 
-// A DICOM file in Explicit VR Little Endian, as a scanner's export is.
+// A DICOM file in Explicit VR Little Endian, as a scanner's export is, or in
+// Implicit VR Little Endian, the syntax every reader must know.
 class Dicom {
  public:
   Dicom(int rows, int columns, const char* photometric, int samples, int bits, int stored,
-        bool isSigned = false, int planar = 0) {
+        bool isSigned = false, int planar = 0, bool implicitVr = false)
+      : implicit(implicitVr) {
     Bytes meta;
     add(meta, 0x0002, 0x0001, "OB", {0, 1});
     add(meta, 0x0002, 0x0002, "UI", text("1.2.840.10008.5.1.4.1.1.7"));  // secondary capture
     add(meta, 0x0002, 0x0003, "UI", text("1.2.3.4"));
-    add(meta, 0x0002, 0x0010, "UI", text("1.2.840.10008.1.2.1"));
+    add(meta, 0x0002, 0x0010, "UI", text(implicit ? "1.2.840.10008.1.2" : "1.2.840.10008.1.2.1"));
     file.assign(128, 0);
     file.insert(file.end(), {'D', 'I', 'C', 'M'});
     add(file, 0x0002, 0x0000, "UL", u32(static_cast<std::uint32_t>(meta.size())));
@@ -104,6 +106,25 @@ class Dicom {
     add(file, 0x0028, 0x0102, "US", u16(stored - 1));
     add(file, 0x0028, 0x0103, "US", u16(isSigned ? 1 : 0));
     bytesPerSample = bits / 8;
+  }
+
+  // Two sequences before the pixels: one of defined length holding an item
+  // of defined length, one of undefined length holding an item of undefined
+  // length, each item with one element.
+  Dicom& withSequences() {
+    Bytes element;
+    add(element, 0x0040, 0x0007, "LO", text("ab"));
+    Bytes item{0xFE, 0xFF, 0x00, 0xE0};
+    const Bytes n = u32(static_cast<std::uint32_t>(element.size()));
+    item.insert(item.end(), n.begin(), n.end());
+    item.insert(item.end(), element.begin(), element.end());
+    Bytes open{0xFE, 0xFF, 0x00, 0xE0, 0xFF, 0xFF, 0xFF, 0xFF};
+    open.insert(open.end(), element.begin(), element.end());
+    open.insert(open.end(), {0xFE, 0xFF, 0x0D, 0xE0, 0, 0, 0, 0});
+    add(file, 0x0040, 0x0260, "SQ", open, true);
+    file.insert(file.end(), {0xFE, 0xFF, 0xDD, 0xE0, 0, 0, 0, 0});
+    add(file, 0x0040, 0x0275, "SQ", item);
+    return *this;
   }
 
   // Pixel data, the samples in file order.
@@ -132,23 +153,29 @@ class Dicom {
     if (b.size() % 2) b.push_back(s[0] >= '0' && s[0] <= '9' ? 0 : ' ');
     return b;
   }
-  static void add(Bytes& to, int group, int element, const char* vr, const Bytes& value) {
+  // An element; `open` gives it an undefined length, closed by the caller.
+  void add(Bytes& to, int group, int element, const char* vr, const Bytes& value,
+           bool open = false) const {
     const Bytes tag = u16(group), el = u16(element);
     to.insert(to.end(), tag.begin(), tag.end());
     to.insert(to.end(), el.begin(), el.end());
-    to.insert(to.end(), vr, vr + 2);
-    const bool longForm = std::strcmp(vr, "OB") == 0 || std::strcmp(vr, "OW") == 0;
-    if (longForm) {
-      const Bytes n = u32(static_cast<std::uint32_t>(value.size()));
+    const Bytes n = u32(open ? 0xFFFFFFFF : static_cast<std::uint32_t>(value.size()));
+    if (implicit && group != 0x0002) {
+      to.insert(to.end(), n.begin(), n.end());
+    } else if (std::strcmp(vr, "OB") == 0 || std::strcmp(vr, "OW") == 0 ||
+               std::strcmp(vr, "SQ") == 0) {
+      to.insert(to.end(), vr, vr + 2);
       to.insert(to.end(), {0, 0});
       to.insert(to.end(), n.begin(), n.end());
     } else {
-      const Bytes n = u16(static_cast<int>(value.size()));
-      to.insert(to.end(), n.begin(), n.end());
+      to.insert(to.end(), vr, vr + 2);
+      const Bytes n16 = u16(static_cast<int>(value.size()));
+      to.insert(to.end(), n16.begin(), n16.end());
     }
     to.insert(to.end(), value.begin(), value.end());
   }
 
+  bool implicit;
   Bytes file;
   int bytesPerSample = 1;
 };
@@ -185,6 +212,10 @@ TEST(Dicom, GreyInvertedDeepSignedAndColour) {
   EXPECT_EQ(read(Dicom(1, 2, "RGB", 3, 8, 8, false, 1).with({10, 40, 20, 50, 30, 60})),
             (Bytes{10, 20, 30, 255, 40, 50, 60, 255}))
       << "colour planes";
+  EXPECT_EQ(read(Dicom(1, 2, "MONOCHROME2", 1, 8, 8).withSequences().with({7, 9})), grey({7, 9}));
+  EXPECT_EQ(read(Dicom(1, 2, "MONOCHROME2", 1, 8, 8, false, 0, true).withSequences().with({7, 9})),
+            grey({7, 9}))
+      << "implicit VR";
 }
 
 // Both formats cut short or with bytes flipped: nothing or a raster of the
