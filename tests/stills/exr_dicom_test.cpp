@@ -65,7 +65,8 @@ TEST(OpenExr, LinearLightPremultipliedOverTheDataWindow) {
   ASSERT_TRUE(decode(grey));
   EXPECT_EQ(pixels(*decode(grey)), (Bytes{128, 128, 128, 255, 255, 255, 255, 255}));
 
-  // More rows than one read takes, in each compression's blocks of rows.
+  // More rows than one read takes, in blocks of 1, 32 and 256 rows (the last
+  // two compressions lossy: a value may move by one).
   std::vector<Imf::Rgba> ramp;
   for (int y = 0; y < 300; ++y) ramp.push_back({y / 299.0f, 0.0f, 0.0f, 1.0f});
   for (const Imf::Compression c :
@@ -73,9 +74,10 @@ TEST(OpenExr, LinearLightPremultipliedOverTheDataWindow) {
     const std::optional<Image> tall =
         decode(exr(s, Imath::Box2i({0, 0}, {0, 299}), ramp, Imf::WRITE_RGB, c));
     ASSERT_TRUE(tall) << c;
-    EXPECT_EQ(tall->raster.row(0)[0], 0) << c;
-    EXPECT_EQ(tall->raster.row(150)[0], 128) << c;
-    EXPECT_EQ(tall->raster.row(299)[0], 255) << c;
+    EXPECT_EQ(tall->raster.h, 300) << c;
+    for (const int y : {0, 15, 16, 150, 299}) {
+      EXPECT_NEAR(tall->raster.row(y)[0], std::lround(y * 255 / 299.0), 1) << c << " row " << y;
+    }
   }
 }
 
