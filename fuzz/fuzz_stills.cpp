@@ -1,7 +1,8 @@
 // libFuzzer target: still-image decoding from bytes, every decoder chosen by
 // signature as recortar and the probe use it, then the upright turn.
 //
-// Seeds: images of every format, written by ImageMagick (fuzz/seeds.sh).
+// Seeds: images of every format, written by ImageMagick and ffmpeg, and a
+// DICOM file written byte by byte (fuzz/seeds.sh).
 #include <cstddef>
 #include <cstdint>
 #include <new>

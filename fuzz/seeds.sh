@@ -41,6 +41,22 @@ case "$target" in
     convert "$work/base.png" -depth 16 "$dir/seed-16.png"
     convert "$work/base.png" -orient RightTop "$dir/seed-oriented.jpg"
     convert "$work/base.png" -type Palette -compress RLE "BMP3:$dir/seed-rle.bmp"
+    # ImageMagick writes neither OpenEXR nor DICOM here: ffmpeg writes the one,
+    # and the other is a 24x16 12-bit grey file in Explicit VR Little Endian.
+    ffmpeg -nostdin -loglevel error -y -i "$work/base.png" -c:v exr -compression zip1 \
+      -format half "$dir/seed.exr"
+    {
+      head -c 128 /dev/zero
+      printf 'DICM\x02\x00\x00\x00UL\x04\x00\x2a\x00\x00\x00'
+      printf '\x02\x00\x01\x00OB\x00\x00\x02\x00\x00\x00\x00\x01'
+      printf '\x02\x00\x10\x00UI\x14\x001.2.840.10008.1.2.1\x00'
+      printf '\x28\x00\x02\x00US\x02\x00\x01\x00\x28\x00\x04\x00CS\x0c\x00MONOCHROME2 '
+      printf '\x28\x00\x10\x00US\x02\x00\x10\x00\x28\x00\x11\x00US\x02\x00\x18\x00'
+      printf '\x28\x00\x00\x01US\x02\x00\x10\x00\x28\x00\x01\x01US\x02\x00\x0c\x00'
+      printf '\x28\x00\x02\x01US\x02\x00\x0b\x00\x28\x00\x03\x01US\x02\x00\x00\x00'
+      printf '\xe0\x7f\x10\x00OW\x00\x00\x00\x03\x00\x00'
+      head -c 768 /dev/urandom
+    } >"$dir/seed.dcm"
     rm -rf "$work"
     ;;
   fuzz_keying)

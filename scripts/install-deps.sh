@@ -10,6 +10,7 @@ build_pkgs=(
   libopencv-dev libopencv-contrib-dev libopencv-dnn-dev          # segmentation
   libturbojpeg0-dev libspng-dev libwebp-dev libtiff-dev          # still images (stills/)
   libgif-dev libheif-dev libstb-dev libopenjp2-7-dev
+  libopenexr-dev libgdcm-dev                                     # OpenEXR and DICOM (a module)
   nlohmann-json3-dev                                             # the track document
 )
 # npm fetches recortar's saliency model; Debian's npm package conflicts with a node-installed npm.

@@ -21,13 +21,6 @@ std::uint32_t u32le(Bytes b, std::size_t at) {
   return (std::uint32_t{b[at + 3]} << 24) | (b[at + 2] << 16) | (b[at + 1] << 8) | b[at];
 }
 
-// Linear light 0..1 to 255, rounded half up and saturated, as for Radiance.
-std::uint8_t fromLinear(float v) {
-  if (!(v > 0.0f)) return 0;  // NaN too
-  const float s = std::floor(v * 255.0f + 0.5f);
-  return s >= 255.0f ? 255 : static_cast<std::uint8_t>(s);
-}
-
 }  // namespace
 
 // "PF" colour or "Pf" grey, width, height and a scale whose sign gives the

@@ -77,11 +77,18 @@ Decoder decoderFor(Bytes b) {
   if (b.size() >= 4 && b[0] == 0x59 && b[1] == 0xA6 && b[2] == 0x6A && b[3] == 0x95) {
     return detail::decodeSunRaster;
   }
+  if (b.size() >= 4 && b[0] == 0x76 && b[1] == 0x2F && b[2] == 0x31 && b[3] == 0x01) {
+    return detail::decodeExtra;  // OpenEXR
+  }
+  // DICOM: "DICM" after the 128-byte preamble. Files without the preamble have
+  // no signature at all, only a first element's tag, which other data can
+  // match by chance, so they are not read.
+  if (startsWith(b, 128, "DICM")) return detail::decodeExtra;
   return nullptr;
 }
 
-// The longest signature above, and a little more for the "ftyp" brands.
-constexpr std::size_t kSniffBytes = 64;
+// The farthest signature above, DICOM's.
+constexpr std::size_t kSniffBytes = 132;
 
 }  // namespace
 
@@ -174,10 +181,6 @@ void applyOrientation(Image& image) {
 }
 
 namespace detail {
-
-bool sizeAllowed(std::int64_t w, std::int64_t h) {
-  return w > 0 && h > 0 && w <= kMaxPixels && h <= kMaxPixels && w * h <= kMaxPixels;
-}
 
 void premultiplyInPlace(std::uint8_t* px, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i, px += 4) {

@@ -1,0 +1,65 @@
+// The OpenEXR and DICOM module (extra_module.hpp), found the way each program
+// finds what it loads: beside the program in a build, under the prefix once
+// installed, each from the program's own path (a sanitizer's dlopen
+// interceptor hides the program's run path, the last resort).
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <new>
+
+#include "stills/extra_module.hpp"
+
+namespace stills::detail {
+
+namespace {
+
+StillsExtraDecode entry() {
+  static const StillsExtraDecode decode = []() -> StillsExtraDecode {
+    void* module = nullptr;
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+      const std::filesystem::path dir = exe.parent_path();
+      for (const auto& candidate :
+           {dir / kExtraModule, dir / ".." / STILLS_MODULE_DIR / kExtraModule}) {
+        module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module != nullptr) break;
+      }
+    }
+    if (module == nullptr) module = dlopen(kExtraModule, RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) return nullptr;  // not installed: such files are unreadable
+    return reinterpret_cast<StillsExtraDecode>(dlsym(module, kExtraEntry));
+  }();
+  return decode;
+}
+
+struct Request {
+  Image image;
+  bool made = false;
+};
+
+std::uint8_t* allocate(void* owner, std::int64_t w, std::int64_t h) {
+  auto* request = static_cast<Request*>(owner);
+  if (request->made || !sizeAllowed(w, h)) return nullptr;
+  try {
+    request->image.raster = Raster(static_cast<int>(w), static_cast<int>(h));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  request->made = true;
+  return request->image.raster.px.get();
+}
+
+}  // namespace
+
+std::optional<Image> decodeExtra(Bytes file) {
+  const StillsExtraDecode decode = entry();
+  if (decode == nullptr) return std::nullopt;
+  Request request;
+  if (decode(file.data(), file.size(), allocate, &request) == 0 || !request.made) {
+    return std::nullopt;
+  }
+  return std::move(request.image);
+}
+
+}  // namespace stills::detail
