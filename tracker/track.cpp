@@ -38,7 +38,7 @@ Tracker::Tracker(int64_t gw, int64_t gh, Box box)
       boxHeight_(std::clamp(box.y1 - box.y0, -kFar, kFar)) {}
 
 bool Tracker::add(double t, core::Img frame, core::Img& spare) {
-  const core::Region region = regionOfNextFrame();
+  const core::Region region = wholePyramids_ ? core::Region{0, 0, gw_, gh_} : regionOfNextFrame();
   pyr_[0] = std::move(frame);
   core::pyramidInside(pyr_, region);
   bool going = true;
@@ -91,11 +91,13 @@ core::Region Tracker::regionOfNextFrame() const {
   };
   core::Region wanted{edge(std::floor(x - m), gw_), edge(std::floor(y - m), gh_),
                       edge(std::ceil(x + m) + 1, gw_), edge(std::ceil(y + m) + 1, gh_)};
-  // A region wholly beyond one side still needs that side's border pixels.
-  wanted.x0 = std::min(wanted.x0, gw_ - 2);
-  wanted.x1 = std::max(wanted.x1, int64_t{2});
-  wanted.y0 = std::min(wanted.y0, gh_ - 2);
-  wanted.y1 = std::max(wanted.y1, int64_t{2});
+  // A region wholly beyond one side still needs that side's border: the two
+  // samples a clamped read takes at the coarsest level.
+  const int64_t band = 2 * static_cast<int64_t>(level(kLevels - 1));
+  wanted.x0 = std::min(wanted.x0, gw_ - band);
+  wanted.x1 = std::max(wanted.x1, band);
+  wanted.y0 = std::min(wanted.y0, gh_ - band);
+  wanted.y1 = std::max(wanted.y1, band);
   return core::pyramidRegion(wanted, kLevels, gw_, gh_);
 }
 

@@ -41,6 +41,10 @@ class Tracker {
   // have grown: the whole frame before the first. A pyramidRegion.
   core::Region regionOfNextFrame() const;
 
+  // Builds every frame's whole pyramid instead of the region's alone, as a
+  // reference for the region's: the records are the same.
+  void buildWholePyramids() { wholePyramids_ = true; }
+
   const std::vector<Record>& records() const { return frames_; }
   std::vector<Record>& records() { return frames_; }
   std::optional<double> lostAt() const { return lostAt_; }
@@ -69,6 +73,7 @@ class Tracker {
   std::vector<core::Tpl> ref_, lastT_;
   // The frame's pyramid, its levels reused from frame to frame.
   std::vector<core::Img> pyr_ = std::vector<core::Img>(kLevels);
+  bool wholePyramids_ = false;
   core::Img prevBase_;
   int weak_ = 0;
   std::optional<double> lostAt_;
