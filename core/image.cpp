@@ -48,18 +48,19 @@ void pyramidInside(std::vector<Img>& levels, Region region) {
     const int64_t x0 = region.x0 >> k, y0 = region.y0 >> k;
     const int64_t x1 = std::min((region.x1 + (int64_t{1} << k) - 1) >> k, coarse.w);
     const int64_t y1 = std::min((region.y1 + (int64_t{1} << k) - 1) >> k, coarse.h);
-    if (x0 >= x1 || y0 >= y1) return;
-    detail::kernels().halfRows(fine.p.data() + 2 * y0 * fine.w + 2 * x0, fine.w,
-                               coarse.p.data() + y0 * coarse.w + x0, coarse.w, x1 - x0, y1 - y0);
+    if (x0 < x1 && y0 < y1) {
+      detail::kernels().halfRows(fine.p.data() + 2 * y0 * fine.w + 2 * x0, fine.w,
+                                 coarse.p.data() + y0 * coarse.w + x0, coarse.w, x1 - x0, y1 - y0);
+    }
   }
 }
 
 std::vector<Img> pyramid(Img image, int64_t levels) {
-  std::vector<Img> levelsOut;
-  levelsOut.reserve(static_cast<size_t>(levels > 0 ? levels : 1));
-  levelsOut.push_back(std::move(image));
-  for (int64_t k = 1; k < levels; ++k) levelsOut.push_back(half(levelsOut.back()));
-  return levelsOut;
+  std::vector<Img> out(static_cast<size_t>(levels > 0 ? levels : 1));
+  const Region whole{0, 0, image.w, image.h};
+  out[0] = std::move(image);
+  pyramidInside(out, whole);
+  return out;
 }
 
 }  // namespace core

@@ -1,13 +1,11 @@
-// The OpenEXR and DICOM module (extra_module.hpp), found the way each program
-// finds what it loads: beside the program in a build, under the prefix once
-// installed, each from the program's own path (a sanitizer's dlopen
-// interceptor hides the program's run path, the last resort).
+// The OpenEXR and DICOM module (extra_module.hpp), found as every module of
+// the programs is (module.hpp).
 #include <dlfcn.h>
 
-#include <filesystem>
 #include <new>
 
 #include "stills/extra_module.hpp"
+#include "stills/module.hpp"
 
 namespace stills::detail {
 
@@ -15,18 +13,7 @@ namespace {
 
 StillsExtraDecode entry() {
   static const StillsExtraDecode decode = []() -> StillsExtraDecode {
-    void* module = nullptr;
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-      const std::filesystem::path dir = exe.parent_path();
-      for (const auto& candidate :
-           {dir / kExtraModule, dir / ".." / STILLS_MODULE_DIR / kExtraModule}) {
-        module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (module != nullptr) break;
-      }
-    }
-    if (module == nullptr) module = dlopen(kExtraModule, RTLD_NOW | RTLD_LOCAL);
+    void* module = openModule(kExtraModule, STILLS_MODULE_DIR);
     if (module == nullptr) return nullptr;  // not installed: such files are unreadable
     return reinterpret_cast<StillsExtraDecode>(dlsym(module, kExtraEntry));
   }();

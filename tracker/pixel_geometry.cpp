@@ -504,13 +504,15 @@ namespace {
 // picture. Its columns start on a chroma sample (a reduced frame's do
 // already: each output column starts on an even luma column), so the part's
 // chroma lines up with the whole frame's.
-Rect storedPart(const YuvFrame& f, int factor, const Orientation& o, const Rect& region) {
+core::Region storedPart(const YuvFrame& f, int factor, const Orientation& o,
+                        const core::Region& region) {
   const int64_t sw = f.w / factor, sh = f.h / factor;
   // Region columns are stored columns, or stored rows when turned.
-  const Rect across =
-      o.layout == Layout::kTranspose ? Rect{region.y0, region.x0, region.y1, region.x1} : region;
-  Rect s{o.flipX ? sw - across.x1 : across.x0, o.flipY ? sh - across.y1 : across.y0,
-         o.flipX ? sw - across.x0 : across.x1, o.flipY ? sh - across.y0 : across.y1};
+  const core::Region across = o.layout == Layout::kTranspose
+                                  ? core::Region{region.y0, region.x0, region.y1, region.x1}
+                                  : region;
+  core::Region s{o.flipX ? sw - across.x1 : across.x0, o.flipY ? sh - across.y1 : across.y0,
+                 o.flipX ? sw - across.x0 : across.x1, o.flipY ? sh - across.y0 : across.y1};
   s = {std::max<int64_t>(s.x0, 0), std::max<int64_t>(s.y0, 0), std::min(s.x1, sw),
        std::min(s.y1, sh)};
   if (factor == 1) {
@@ -525,10 +527,10 @@ Rect storedPart(const YuvFrame& f, int factor, const Orientation& o, const Rect&
 // The part is made grey and oriented aside, then placed where its first
 // stored column and row land.
 void greyRegion(const YuvFrame& f, const YuvMatrix& m, int factor, const Orientation& o,
-                Rect region, float* out, std::vector<float>& scratch) {
+                core::Region region, float* out, std::vector<float>& scratch) {
   const int64_t sw = f.w / factor, sh = f.h / factor;
   const bool turn = o.layout == Layout::kTranspose;
-  const Rect s = storedPart(f, factor, o, region);
+  const core::Region s = storedPart(f, factor, o, region);
   if (s.x0 >= s.x1 || s.y0 >= s.y1) return;
   YuvFrame part = f;
   const int64_t lx = factor * s.x0, ly = factor * s.y0;

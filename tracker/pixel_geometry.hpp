@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/tracking_core.hpp"
+
 namespace seguir {
 
 // The container's display matrix, linear part and translation, acting on
@@ -132,11 +134,6 @@ void greyTurnedScalar(const RgbaFrame& src, bool flipX, bool flipY, float* strip
 void greyTurned(const GreyRows& src, bool flipX, bool flipY, float* strip, float* out);
 void greyTurnedScalar(const GreyRows& src, bool flipX, bool flipY, float* strip, float* out);
 
-// Columns [x0, x1) and rows [y0, y1) of a picture.
-struct Rect {
-  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-};
-
 // Only a part of a Y'CbCr frame made grey and oriented: the samples of
 // `region` of the oriented picture (YuvRows(f, m, factor) mirrored as
 // greyMirrored or turned as greyTurned do, by `o`, which is not kGeneral)
@@ -145,7 +142,7 @@ struct Rect {
 // the whole picture's conversion gives it. The region grows to whole chroma
 // samples; `scratch` holds the part before it is placed.
 void greyRegion(const YuvFrame& f, const YuvMatrix& m, int factor, const Orientation& o,
-                Rect region, float* out, std::vector<float>& scratch);
+                core::Region region, float* out, std::vector<float>& scratch);
 
 // Any other matrix: each pixel centre of `out` (outW x outH, covering the
 // bounding box of the natural frame mapped through `m`, translation ignored)

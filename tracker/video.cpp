@@ -318,7 +318,6 @@ struct FrameSource::Impl {
   void fail(int err);
   bool convert(const AVFrame* f, core::Img& out);
   int fusedFactor(const AVFrame* f) const;
-  bool partsAlone(const AVFrame* f) const;
   bool scaleToRgba(const AVFrame* f);
   void orient(const GreyRows& rows, core::Img& out);
 };
@@ -607,12 +606,6 @@ bool FrameSource::Impl::convert(const AVFrame* f, core::Img& out) {
   return true;
 }
 
-// Frames on the direct Y'CbCr pass in a flip or quarter turn can be made a
-// part at a time; the others only whole.
-bool FrameSource::Impl::partsAlone(const AVFrame* f) const {
-  return fusedFactor(f) != 0 && orientation.layout != Layout::kGeneral;
-}
-
 // A decoded frame before the span is skipped; the first at or after the
 // span's end ends the span.
 Taken FrameSource::Impl::take(double& t, Picture& out) {
@@ -626,11 +619,14 @@ Taken FrameSource::Impl::take(double& t, Picture& out) {
   } else {
     t = static_cast<double>(pts) * timeBase.num / timeBase.den;
     taken = Taken::kDelivered;
-    out.deferred_ = partsAlone(f);
-    if (out.deferred_) {
-      out.factor_ = fusedFactor(f);
-      if (!out.frame_ && !(out.frame_ = av_frame_alloc())) throw std::bad_alloc();
-      av_frame_move_ref(out.frame_, f);
+    // Frames on the direct Y'CbCr pass in a flip or quarter turn can be made
+    // a part at a time, once the part is known; the others only whole, now.
+    const int factor = fusedFactor(f);
+    if (factor != 0 && orientation.layout != Layout::kGeneral) {
+      if (!out.frame_) out.frame_.reset(av_frame_alloc());
+      if (!out.frame_) throw std::bad_alloc();
+      av_frame_move_ref(out.frame_.get(), f);
+      out.factor_ = factor;
     } else if (!convert(f, out.grey_)) {
       error = kReaderNotStarted;
       taken = Taken::kEnded;
@@ -759,24 +755,8 @@ void FrameSource::useRgbaConversion(bool accurate) {
   impl_->swsExtraFlags = accurate ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0;
 }
 
-Picture::Picture() = default;
-Picture::~Picture() {
-  av_frame_free(&frame_);
-}
-Picture::Picture(Picture&& other) noexcept
-    : frame_(std::exchange(other.frame_, nullptr)),
-      deferred_(other.deferred_),
-      factor_(other.factor_),
-      grey_(std::move(other.grey_)) {}
-Picture& Picture::operator=(Picture&& other) noexcept {
-  if (this != &other) {
-    av_frame_free(&frame_);
-    frame_ = std::exchange(other.frame_, nullptr);
-    deferred_ = other.deferred_;
-    factor_ = other.factor_;
-    grey_ = std::move(other.grey_);
-  }
-  return *this;
+void Picture::FrameFreer::operator()(AVFrame* f) const {
+  av_frame_free(&f);
 }
 
 bool FrameSource::next(double& t, core::Img& frame) {
@@ -789,19 +769,18 @@ bool FrameSource::next(double& t, core::Img& frame) {
 // for the next one; a deferred one has only the region made, from the
 // decoder's planes, which are then let go.
 void FrameSource::render(Picture& picture, const core::Region& region, core::Img& frame) {
-  if (!picture.deferred_) {
+  AVFrame* f = picture.frame_.get();
+  if (!f || !f->data[0]) {
     std::swap(frame, picture.grey_);
     return;
   }
   const Impl& s = *impl_;
-  const AVFrame* f = picture.frame_;
   frame.w = s.info.GW;
   frame.h = s.info.GH;
   frame.p.resize(static_cast<size_t>(s.info.GW * s.info.GH));
-  greyRegion(yuvPlanes(f), yuvMatrixOf(f), picture.factor_, s.orientation,
-             Rect{region.x0, region.y0, region.x1, region.y1}, frame.p.data(), impl_->partScratch);
-  av_frame_unref(picture.frame_);
-  picture.deferred_ = false;
+  greyRegion(yuvPlanes(f), yuvMatrixOf(f), picture.factor_, s.orientation, region, frame.p.data(),
+             impl_->partScratch);
+  av_frame_unref(f);
 }
 
 bool FrameSource::nextPicture(double& t, Picture& frame) {

@@ -34,18 +34,15 @@ struct OpenResult;
 // which part of it is needed (FrameSource::render): the decoder's planes,
 // or the whole analysis frame where only the whole can be made.
 class Picture {
- public:
-  Picture();
-  ~Picture();
-  Picture(Picture&& other) noexcept;
-  Picture& operator=(Picture&& other) noexcept;
-
  private:
   friend class FrameSource;
-  AVFrame* frame_ = nullptr;  // holds the planes when `deferred_`
-  bool deferred_ = false;
+  struct FrameFreer {
+    void operator()(AVFrame* f) const;
+  };
+  // The decoder's planes while the conversion waits; empty once made.
+  std::unique_ptr<AVFrame, FrameFreer> frame_;
   int factor_ = 1;  // the planes' reduction to the analysis frame
-  core::Img grey_;  // the analysis frame otherwise
+  core::Img grey_;  // the analysis frame when only the whole can be made
 };
 
 class FrameSource {

@@ -211,8 +211,9 @@ TEST(FusedGrey, APartHasTheBitsOfTheWhole) {
         const int64_t ow = turn ? rows.h : rows.w, oh = turn ? rows.w : rows.h;
         const std::vector<float> whole =
             turn ? turned(rows, o.flipX, o.flipY, true) : mirrored(rows, o.flipX, o.flipY);
-        for (const Rect r : {Rect{5, 3, 17, 12}, Rect{0, 0, 8, 8}, Rect{ow - 7, oh - 9, ow, oh},
-                             Rect{1, 1, 2, 2}, Rect{0, 0, ow, oh}}) {
+        for (const core::Region r : {core::Region{5, 3, 17, 12}, core::Region{0, 0, 8, 8},
+                                     core::Region{ow - 7, oh - 9, ow, oh}, core::Region{1, 1, 2, 2},
+                                     core::Region{0, 0, ow, oh}}) {
           SCOPED_TRACE(::testing::Message() << fmt.name << " /" << factor << " layout " << layout
                                             << " at " << r.x0 << "," << r.y0);
           std::vector<float> part(whole.size(), NAN), scratch;
