@@ -46,20 +46,6 @@ TEST(Half, AveragesBlocksRowByRowAndDropsOddEdges) {
   EXPECT_EQ(core::half(Img{2, 2, {16777216.0f, 1.0f, 1.0f, -16777216.0f}}).p[0], 0.0f);
 }
 
-TEST(Pyramid, HalvesEachLevelWithTruncation) {
-  const auto one = core::pyramid(ramp(7, 5), 1);
-  ASSERT_EQ(one.size(), 1u);
-  EXPECT_EQ(one[0].p, ramp(7, 5).p);
-  const auto levels = core::pyramid(Img{1920, 1080, std::vector<float>(1920 * 1080, 1.0f)}, 4);
-  ASSERT_EQ(levels.size(), 4u);
-  const int64_t sizes[4][2] = {{1920, 1080}, {960, 540}, {480, 270}, {240, 135}};
-  for (int l = 0; l < 4; ++l) {
-    EXPECT_EQ(levels[l].w, sizes[l][0]);
-    EXPECT_EQ(levels[l].h, sizes[l][1]);
-    EXPECT_EQ(levels[l].p.size(), static_cast<size_t>(sizes[l][0] * sizes[l][1]));
-  }
-}
-
 // Inside its region a partial pyramid has the bits of the whole one, at odd
 // sizes and at regions that touch an edge; outside, the levels keep what
 // they held and level 0 is never read (NaN there would spread).

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <random>
 
+#include "core/steps.hpp"
 #include "core/tracking_core.hpp"
 #include "synthetic.hpp"
 
@@ -10,6 +11,11 @@ namespace {
 
 using core::Img;
 using core::Tpl;
+using core::detail::kAngleSpacing;
+using core::detail::kAngleSteps;
+using core::detail::kScaleSpacing;
+using core::detail::kScaleSteps;
+using core::detail::pickStep;
 
 TEST(Peak, FindsTheVertexOfThreeScores) {
   EXPECT_EQ(core::peak(0.5f, 1.0f, 0.5f), 0.0);
@@ -19,6 +25,22 @@ TEST(Peak, FindsTheVertexOfThreeScores) {
   EXPECT_EQ(core::peak(0.9f, 0.1f, 0.9f), 0.0);               // opens upward
   EXPECT_EQ(core::peak(std::nanf(""), 1.0f, 0.5f), 0.0);
   EXPECT_EQ(core::peak(0.5f, 0.1f, -0.5f), -1.0);  // limited to [-1, 1]
+}
+
+TEST(PickStep, InterpolatesInsideAndStopsAtTheEnds) {
+  const core::Change mid = pickStep({0.5f, 0.9f, 1.0f, 0.8f, 0.2f}, kScaleSteps, kScaleSpacing);
+  EXPECT_NEAR(mid.value, 0.9975, 1e-7);
+  EXPECT_EQ(mid.score, 1.0f);
+  const core::Change turn = pickStep({0.5f, 0.9f, 1.0f, 0.8f, 0.2f}, kAngleSteps, kAngleSpacing);
+  EXPECT_NEAR(turn.value, -kAngleSpacing / 6, 1e-8);
+  EXPECT_EQ(pickStep({0.1f, 0.2f, 0.3f, 0.4f, 0.5f}, kScaleSteps, kScaleSpacing).value,
+            kScaleSteps[4]);
+  EXPECT_EQ(pickStep({0.5f, 0.4f, 0.3f, 0.2f, 0.1f}, kAngleSteps, kAngleSpacing).value,
+            kAngleSteps[0]);
+  // Equal maxima at 1 and 3: the first wins.
+  const core::Change tie = pickStep({0.1f, 0.9f, 0.5f, 0.9f, 0.1f}, kScaleSteps, kScaleSpacing);
+  EXPECT_EQ(tie.score, 0.9f);
+  EXPECT_LT(tie.value, 1.0);
 }
 
 TEST(Search, OffsetsOnlyInsideTheGrid) {
@@ -57,26 +79,6 @@ TEST(Search, EqualScoresKeepTheFirstInRowOrder) {
   // Candidates scoring 1: dy in {-4, 0, 4}, dx in {-5, 0, 5}; the first is (-5, -4).
   EXPECT_NEAR(f.x, 25.5, 0.5);
   EXPECT_NEAR(f.y, 16.5, 0.5);
-}
-
-TEST(Search, FollowsAShiftCoarseToFineToATenthOfAPixel) {
-  const double cx = 200, cy = 150, dx = 13.3, dy = -9.6;
-  const auto first = core::pyramid(synthetic::still(400, 300), 4);
-  const auto second = core::pyramid(synthetic::moved(400, 300, cx, cy, dx, dy, 1, 0), 4);
-  double px = cx, py = cy;
-  for (int l = 3; l >= 0; --l) {
-    const double f = std::ldexp(1.0, l);
-    const Tpl t = core::templ(first[l], cx / f, cy / f, static_cast<int64_t>(64 / f),
-                              static_cast<int64_t>(64 / f));
-    const core::Found found = core::search(second[l], t, px / f, py / f, l == 3 ? 24 : 3);
-    px = found.x * f;
-    py = found.y * f;
-  }
-  EXPECT_NEAR(px, cx + dx, 0.1);
-  EXPECT_NEAR(py, cy + dy, 0.1);
-  // A single fine search with the same small radius cannot reach that far.
-  const Tpl t0 = core::templ(first[0], cx, cy, 64, 64);
-  EXPECT_GT(std::abs(core::search(second[0], t0, cx, cy, 3).x - (cx + dx)), 5);
 }
 
 }  // namespace

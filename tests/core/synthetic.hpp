@@ -1,9 +1,8 @@
-// Synthetic images with known content and known motion for the core tests.
+// A synthetic image with detail at many places and sizes for the core tests.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "core/tracking_core.hpp"
@@ -11,9 +10,8 @@
 namespace synthetic {
 
 // A smooth, non-periodic texture: soft blobs of random size, place and
-// contrast, defined at every real point, so that a shifted, scaled or turned
-// copy can be drawn exactly instead of resampled. Blob sizes keep most detail
-// well above the pixel, as in a real scene seen through a lens.
+// contrast, so that every window is unlike its neighbours. Blob sizes keep
+// most detail well above the pixel, as in a real scene seen through a lens.
 struct Blob {
   double x, y, radius, amplitude;
 };
@@ -47,35 +45,13 @@ inline double texture(double x, double y) {
   return v;
 }
 
-// Draws w x h pixels; pixel (i, j) shows the texture at where(i, j).
-inline core::Img draw(int64_t w, int64_t h,
-                      const std::function<void(double, double, double&, double&)>& where) {
+// w x h pixels of the texture.
+inline core::Img still(int64_t w, int64_t h) {
   core::Img img{w, h, std::vector<float>(static_cast<size_t>(w * h))};
   for (int64_t j = 0; j < h; ++j) {
-    for (int64_t i = 0; i < w; ++i) {
-      double u, v;
-      where(static_cast<double>(i), static_cast<double>(j), u, v);
-      img.p[j * w + i] = static_cast<float>(texture(u, v));
-    }
+    for (int64_t i = 0; i < w; ++i) img.p[j * w + i] = static_cast<float>(texture(i, j));
   }
   return img;
-}
-
-// The texture moved so that the content at (cx, cy) of the original appears
-// at (cx + dx, cy + dy), scaled by `scale` and turned clockwise by `angle`
-// radians about that point.
-inline core::Img moved(int64_t w, int64_t h, double cx, double cy, double dx, double dy,
-                       double scale, double angle) {
-  const double c = std::cos(angle), s = std::sin(angle);
-  return draw(w, h, [=](double x, double y, double& u, double& v) {
-    const double px = (x - (cx + dx)) / scale, py = (y - (cy + dy)) / scale;
-    u = cx + c * px + s * py;  // inverse rotation
-    v = cy - s * px + c * py;
-  });
-}
-
-inline core::Img still(int64_t w, int64_t h) {
-  return moved(w, h, 0, 0, 0, 0, 1, 0);
 }
 
 }  // namespace synthetic
