@@ -2,9 +2,6 @@
 // the target, which must survive every failure untouched.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -20,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using seguir::testing::readFile;
+using seguir::testing::Scratch;
 
 stills::Raster raster(std::initializer_list<std::array<std::uint8_t, 4>> pixels) {
   stills::Raster r(static_cast<int>(pixels.size()), 1);
@@ -27,21 +25,6 @@ stills::Raster raster(std::initializer_list<std::array<std::uint8_t, 4>> pixels)
   for (const auto& px : pixels) p = std::copy(px.begin(), px.end(), p);
   return r;
 }
-
-// A fresh folder per test, removed with everything left in it.
-struct Folder {
-  fs::path dir =
-      fs::temp_directory_path() / ("recortar-png-" + std::to_string(::getpid()) + "-" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  Folder() { fs::create_directories(dir); }
-  ~Folder() {
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(dir);
-  }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));
-  }
-};
 
 TEST(PngWriter, RoundTripToStraightAlphaWithProfile) {
   stills::Raster r = raster({{10, 20, 30, 255},  // opaque: exact
@@ -68,60 +51,43 @@ TEST(PngWriter, RoundTripToStraightAlphaWithProfile) {
   EXPECT_EQ(decoded->icc, icc) << "the profile travels as iCCP";
 }
 
-TEST(PngFile, ReplacesTheTargetAndKeepsItsPermissions) {
-  Folder f;
-  const fs::path out = f.dir / "salida.png";
+// The target is replaced with its permissions kept, or left untouched by
+// every failure, and no temporary file stays either way.
+TEST(PngFile, ReplacesTheTargetOrLeavesItAsItWas) {
+  Scratch s;
+  const std::string out = s.path("salida.png");
   std::ofstream(out) << "old";
-  fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const auto perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(out, perms);
   stills::Raster r = raster({{1, 2, 3, 255}});
-  ASSERT_EQ(save(r, {}, out.string()), status::kOk);
+  ASSERT_EQ(save(r, {}, out), status::kOk);
   EXPECT_EQ(readFile(out).substr(1, 3), "PNG");
-  EXPECT_EQ(fs::status(out).permissions(),
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(f.entries(), 1u) << "no temporary file left";
-}
+  EXPECT_EQ(fs::status(out).permissions(), perms);
+  EXPECT_EQ(seguir::testing::entries(s.path("")), 1u);
 
-TEST(PngFile, CannotCreateLeavesNothing) {
-  Folder f;
-  stills::Raster r = raster({{1, 2, 3, 255}});
-  EXPECT_EQ(save(r, {}, (f.dir / "missing" / "salida.png").string()), status::kNotCreated);
-  fs::create_directory(f.dir / "folder.png");
-  EXPECT_EQ(save(r, {}, (f.dir / "folder.png").string()), status::kNotCreated) << "a folder";
-  if (::geteuid() != 0) {  // root writes anywhere
-    const fs::path locked = f.dir / "locked";
-    fs::create_directory(locked);
-    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(save(r, {}, (locked / "salida.png").string()), status::kNotCreated);
-    EXPECT_EQ(std::distance(fs::directory_iterator(locked), {}), 0);
+  // A write that fails halfway (here the file-size limit; a full disk alike).
+  const std::vector<std::uint8_t> bytes(5000, 42);
+  EXPECT_EQ(seguir::testing::underFileSizeLimit(1000,
+                                                [&] {
+                                                  std::signal(SIGXFSZ, SIG_IGN);
+                                                  return writeAtomically(out, bytes);
+                                                }),
+            status::kNotFinished);
+  EXPECT_EQ(readFile(out).substr(1, 3), "PNG");
+  EXPECT_EQ(seguir::testing::entries(s.path("")), 1u) << "the temporary file is removed";
+
+  // Nowhere to create it: a missing folder, a folder in its place, a folder locked.
+  fs::create_directory(s.path("folder.png"));
+  fs::create_directory(s.path("locked"));
+  fs::permissions(s.path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+  std::vector<std::string> nowhere = {"missing/salida.png", "folder.png"};
+  if (::geteuid() != 0) nowhere.push_back("locked/salida.png");  // root writes anywhere
+  for (const std::string& name : nowhere) {
+    EXPECT_EQ(save(r, {}, s.path(name)), status::kNotCreated) << name;
   }
-}
+  EXPECT_EQ(seguir::testing::entries(s.path("locked")), 0u);
 
-// A write that fails halfway (here the file-size limit; a full disk alike)
-// must leave the old target whole and no temporary file.
-TEST(PngFile, FailedWriteKeepsTheOldTarget) {
-  Folder f;
-  const fs::path out = f.dir / "photo.png";
-  std::ofstream(out) << "the input, which must survive";
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{1000, 1000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::vector<std::uint8_t> bytes(5000, 42);
-    ::_exit(writeAtomically(out.string(), bytes));
-  }
-  int raw = 0;
-  ::waitpid(child, &raw, 0);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), status::kNotFinished);
-  EXPECT_EQ(readFile(out), "the input, which must survive");
-  EXPECT_EQ(f.entries(), 1u) << "the temporary file is removed";
-}
-
-TEST(PngFile, DevicesAreWrittenInPlace) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-  const std::vector<std::uint8_t> bytes(10, 1);
+  // Devices are written in place.
   EXPECT_EQ(writeAtomically("/dev/full", bytes), status::kNotFinished);
   EXPECT_EQ(writeAtomically("/dev/null", bytes), status::kOk);
 }

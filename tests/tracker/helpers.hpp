@@ -3,11 +3,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,6 +52,25 @@ inline std::string shellQuote(const std::string& s) {
     }
   }
   return q + "'";
+}
+
+inline std::size_t entries(const std::string& folder) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {}));
+}
+
+// Runs `body` in a child whose files may not grow past `limit` bytes, as on
+// a disk that fills up halfway through a write: the child's exit status, or
+// -1 when a signal ended it.
+inline int underFileSizeLimit(rlim_t limit, const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const rlimit r{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &r);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 struct Outcome {

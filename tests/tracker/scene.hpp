@@ -34,8 +34,7 @@ inline double backgroundTexture(double x, double y) {
 // Renders the patch at `pose` over the background (or a flat grey), with 2 x 2
 // supersampling so that its edges move smoothly with sub-pixel motion. The
 // patch's texture turns into another one as `change` goes from 0 to 1.
-inline std::vector<uint8_t> render(const Pose& pose, bool showPatch, bool flat,
-                                   double change = 0) {
+inline std::vector<uint8_t> render(const Pose& pose, bool showPatch, bool flat, double change = 0) {
   std::vector<uint8_t> img(kW * kH);
   const double a = pose.deg * std::numbers::pi / 180, c = std::cos(a), s = std::sin(a);
   for (int y = 0; y < kH; ++y) {

@@ -1,5 +1,3 @@
-#include <sys/resource.h>
-
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <numbers>
@@ -65,19 +63,6 @@ TEST(Tracking, VanishingRegion) {
   EXPECT_EQ(doc["frames"].size(), 10u);
 }
 
-// A region without contrast has no score, so it is lost at once instead of
-// being "found" in rounding noise and wandered off with.
-TEST(Tracking, AFlatVideoIsLostAfterThreeFrames) {
-  Scratch s;
-  testing::lavfiClip("color=c=green:size=640x360:rate=30:duration=2", s.path("flat.mp4"));
-  const auto o =
-      runSeguir(s, {s.path("flat.mp4"), "0", "2", ".4", ".4", ".6", ".6", s.path("o.json")});
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.out, "ok 1 cuadros (se perdió)\n");
-  const Json doc = Json::parse(testing::readFile(s.path("o.json")));
-  EXPECT_NEAR(doc["lostAt"].get<double>(), 0.1, 1e-9);  // frames 1 and 2 weak, 3 lost
-}
-
 TEST(TrackOutput, TrimKeepsTheFirstRecordAndConfidentOnes) {
   const auto cs = [](std::vector<double> c) {
     std::vector<Record> r;
@@ -104,27 +89,6 @@ TEST(TrackOutput, NonFiniteValuesBecomeNull) {
 }
 
 // The track file is replaced whole or not at all.
-std::vector<std::string> entries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
-  return names;
-}
-
-// Runs writeWholeFile in a child whose files may not grow past `limit`
-// bytes; true when the child reported success (a signal counts as a crash).
-bool writeUnderSizeLimit(const std::string& path, const std::string& bytes, rlim_t limit) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const rlimit r{limit, limit};
-    setrlimit(RLIMIT_FSIZE, &r);
-    _exit(writeWholeFile(path, bytes) ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 TEST(WholeFile, ReplacesTheTargetOrLeavesItAsItWas) {
   Scratch s;
   const std::string target = s.path("out/track.json");
@@ -132,14 +96,17 @@ TEST(WholeFile, ReplacesTheTargetOrLeavesItAsItWas) {
   ASSERT_TRUE(writeWholeFile(target, "first"));
   ASSERT_TRUE(writeWholeFile(target, "second, longer"));
   EXPECT_EQ(readFile(target), "second, longer");
-  EXPECT_EQ(entries(s.path("out")), std::vector<std::string>{"track.json"});
+  EXPECT_EQ(testing::entries(s.path("out")), 1u);
 
   // A disk that fills up halfway through the write: the old track survives
-  // and no temporary file is left behind.
-  EXPECT_FALSE(writeUnderSizeLimit(target, std::string(100000, 'x'), 4096));
+  // and no temporary file is left behind; the size signal kills nothing.
+  const auto limited = [&](const std::string& bytes) {
+    return testing::underFileSizeLimit(4096, [&] { return writeWholeFile(target, bytes) ? 0 : 1; });
+  };
+  EXPECT_EQ(limited(std::string(100000, 'x')), 1);
   EXPECT_EQ(readFile(target), "second, longer");
-  EXPECT_EQ(entries(s.path("out")), std::vector<std::string>{"track.json"});
-  EXPECT_TRUE(writeUnderSizeLimit(target, "small", 4096));
+  EXPECT_EQ(testing::entries(s.path("out")), 1u);
+  EXPECT_EQ(limited("small"), 0);
   EXPECT_EQ(readFile(target), "small");
 
   // Nowhere to write: a missing folder, or a folder where the file should be.
