@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "remover/messages.hpp"
+#include "remover/saliency_network.hpp"
 #include "tracker/helpers.hpp"
 
 namespace recortar {
@@ -50,32 +51,35 @@ class Program : public ::testing::Test {
   Scratch s;
 };
 
-TEST_F(Program, WrongArgumentCount) {
+// A wrong argument count; an input missing, not an image, cut short, or
+// declaring a hostile size; an output nowhere to be made (no word said):
+// the status, the one message, nothing written.
+TEST_F(Program, FailuresSayOneThingAndWriteNothing) {
   const std::string in = write("in.png", flatImage());
-  for (const auto& args : {std::vector<std::string>{in}, {in, path("a.png"), path("b.png")}}) {
-    const Outcome o = run(args);
-    EXPECT_EQ(o.status, status::kUsage);
-    EXPECT_EQ(o.err, text::kUsage);
-    EXPECT_EQ(o.out, "");
-  }
-  EXPECT_FALSE(fs::exists(path("a.png")));
-  EXPECT_FALSE(fs::exists(path("b.png")));
-}
-
-// Missing, not an image, cut short, or declaring a hostile size: status 3,
-// the one message, nothing written.
-TEST_F(Program, UnreadableInputs) {
   std::ofstream(path("not-an-image.png")) << "hola\n";
   std::vector<std::uint8_t> png;
   ASSERT_TRUE(cv::imencode(".png", noise(), png));
   writeBytes("half.png", png, png.size() / 2);
   std::ofstream(path("huge.ppm")) << "P6\n100000 100000\n255\n";
-  for (const char* name : {"missing.png", "not-an-image.png", "half.png", "huge.ppm"}) {
-    const Outcome o = run({path(name), path("out.png")});
-    EXPECT_EQ(o.status, status::kUnreadable) << name;
-    EXPECT_EQ(o.err, text::kUnreadable) << name;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{in}, status::kUsage, text::kUsage},
+      {{in, path("out.png"), path("b.png")}, status::kUsage, text::kUsage},
+      {{path("missing.png"), path("out.png")}, status::kUnreadable, text::kUnreadable},
+      {{path("not-an-image.png"), path("out.png")}, status::kUnreadable, text::kUnreadable},
+      {{path("half.png"), path("out.png")}, status::kUnreadable, text::kUnreadable},
+      {{path("huge.ppm"), path("out.png")}, status::kUnreadable, text::kUnreadable},
+      {{in, path("nowhere/out.png")}, status::kNotCreated, ""},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = run(c.args);
+    EXPECT_EQ(o.status, c.status) << c.args[0];
+    EXPECT_EQ(o.err, c.err) << c.args[0];
     EXPECT_EQ(o.out, "");
-    EXPECT_FALSE(fs::exists(path("out.png"))) << name;
+    EXPECT_FALSE(fs::exists(path("out.png"))) << c.args[0];
   }
 }
 
@@ -100,13 +104,6 @@ TEST_F(Program, FlatBackgroundIsKeyed) {
   EXPECT_EQ(readFile(path("salida")).substr(1, 3), "PNG");
 }
 
-TEST_F(Program, OutputInMissingFolderIsSilent) {
-  const Outcome o = run({write("in.png", flatImage()), path("nowhere/out.png")});
-  EXPECT_EQ(o.status, status::kNotCreated);
-  EXPECT_EQ(o.err, "");
-  EXPECT_EQ(o.out, "");
-}
-
 TEST_F(Program, FirstPageOfMultiPageTiff) {
   const std::string in = path("pages.tiff");
   ASSERT_TRUE(cv::imwritemulti(in, std::vector<cv::Mat>{flatImage(), noise()}));
@@ -126,13 +123,11 @@ TEST_F(Program, NoSubjectAndSubject) {
   cv::Mat scene = noise();
   cv::GaussianBlur(scene, scene, cv::Size(), 2);
   cv::ellipse(scene, {160, 120}, {60, 80}, 0, 0, 360, cv::Scalar(30, 200, 250), cv::FILLED);
+  // The cut-out itself is the segmentation tests' to judge.
   const Outcome some = run({write("scene.png", scene), path("some.png")});
   EXPECT_EQ(some.status, status::kOk);
   EXPECT_EQ(some.out, "ok 320x240\n");
-  const cv::Mat png = cv::imread(path("some.png"), cv::IMREAD_UNCHANGED);
-  ASSERT_EQ(png.type(), CV_8UC4);
-  EXPECT_EQ(png.at<cv::Vec4b>(120, 160)[3], 255);
-  EXPECT_EQ(png.at<cv::Vec4b>(5, 5)[3], 0);
+  EXPECT_EQ(cv::imread(path("some.png"), cv::IMREAD_UNCHANGED).type(), CV_8UC4);
 }
 
 // A phone's JPEG: stored sideways, with the EXIF orientation (6: turn a
@@ -164,15 +159,32 @@ TEST_F(Program, FifoInputAndInputAsOutput) {
   EXPECT_EQ(std::distance(fs::directory_iterator(path("")), {}), 5) << "no temporary file left";
 }
 
-// Without the segmentation module beside it, the keying still works and the
-// segmentation path fails with one line.
-TEST_F(Program, MissingSegmentationModule) {
-  fs::copy_file(RECORTAR_BINARY, path("recortar"));
-  const Outcome o = seguir::testing::runProgram(path("recortar"), s,
-                                                {write("noise.png", noise()), path("o.png")});
-  EXPECT_EQ(o.status, status::kSegmentationFailed);
-  EXPECT_EQ(o.err.rfind(text::kNoSegmentation, 0), 0u) << o.err;
-  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1);
+// The program copied away from its segmentation module, then with the module
+// but where no model lies beside it nor under ../share: the keying still
+// works, the segmentation path fails with status 1 and one line (naming the
+// model), and nothing is written.
+TEST_F(Program, WithoutItsModuleOrModelSegmentationFailsSaying) {
+  const std::string flat = write("flat.png", flatImage()), busy = write("noise.png", noise());
+  fs::create_directories(path("bin"));
+  const std::string program = path("bin/recortar");
+  fs::copy_file(RECORTAR_BINARY, program);
+  const fs::path module = fs::path(RECORTAR_BINARY).parent_path() / "librecortar_segmentation.so";
+  for (const bool withModule : {false, true}) {
+    SCOPED_TRACE(withModule ? "module, no model" : "no module");
+    if (withModule) fs::copy_file(module, path("bin/" + module.filename().string()));
+    const Outcome o = seguir::testing::runProgram(program, s, {busy, path("o.png")});
+    EXPECT_EQ(o.status, status::kSegmentationFailed);
+    EXPECT_EQ(o.err.rfind(withModule ? text::kModelMissing : text::kNoSegmentation, 0), 0u)
+        << o.err;
+    if (withModule) {
+      EXPECT_NE(o.err.find(path("bin/" + std::string(kModelName))), std::string::npos);
+    }
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one line";
+    EXPECT_EQ(o.out, "");
+    EXPECT_FALSE(fs::exists(path("o.png")));
+    EXPECT_EQ(seguir::testing::runProgram(program, s, {flat, path("k.png")}).out,
+              "ok logo 40x30\n");
+  }
 }
 
 }  // namespace

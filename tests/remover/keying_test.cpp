@@ -114,16 +114,6 @@ TEST(Keying, MedianIsPerChannelUpperMiddle) {
   EXPECT_EQ(bg->b, 31);
 }
 
-TEST(BorderVisits, StepAndDuplicates) {
-  const std::vector<Point> v = borderVisits(1000, 600);
-  EXPECT_EQ(v.size(), 800u) << "250 row and 150 column positions, two pixels each";
-  EXPECT_EQ(v[0], (Point{0, 0}));
-  EXPECT_EQ(v[1], (Point{0, 599}));
-  EXPECT_EQ(v[2], (Point{4, 0}));
-  EXPECT_EQ(v[500], (Point{0, 0})) << "the top-left corner again";
-  EXPECT_EQ(borderVisits(3, 1).size(), 8u) << "one row: top and bottom are the same pixels";
-}
-
 // The keying formula written out literally, for every pixel alike.
 void naiveKey(std::uint8_t* px, const Rgb& bg) {
   if (px[3] == 0) return;
