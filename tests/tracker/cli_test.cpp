@@ -35,18 +35,6 @@ TEST(Numbers, AcceptsTheFormsOfStrtodConsumedWhole) {
                    .has_value());  // embedded NUL
 }
 
-TEST(Numbers, ConversionsSaturate) {
-  EXPECT_EQ(truncSaturate(1e300), INT64_MAX);
-  EXPECT_EQ(truncSaturate(-1e300), INT64_MIN);
-  EXPECT_EQ(truncSaturate(NAN), 0);
-  EXPECT_EQ(roundSaturate(2.5), 3);  // halves away from zero
-  EXPECT_EQ(roundSaturate(-2.5), -3);
-  EXPECT_EQ(floorToInt(-0.5), -1);
-  EXPECT_FALSE(floorToInt(9.3e18).has_value());
-  EXPECT_FALSE(floorToInt(INFINITY).has_value());
-  EXPECT_FALSE(floorToInt(NAN).has_value());
-}
-
 // A wrong argument count, a malformed or non-finite number (each form in
 // another of the six places, on a file never opened: numbers come first), or
 // the mode word in capitals ("a.png" is then no number).
