@@ -32,12 +32,14 @@ using testing::Scratch;
 using testing::shellQuote;
 namespace fs = std::filesystem;
 
-// The frames of a span, or the message of a failed open or read in `error`.
+// The frames of a span, or the message of a failed open or read in `error`;
+// what the source says of the video, and its first frame.
 struct Read {
   std::vector<double> times;
   std::vector<double> means;
   std::string error;
-  int64_t w = 0, h = 0;  // the first frame's size
+  VideoInfo info;
+  core::Img first;
 };
 
 Read readAll(OpenResult o) {
@@ -46,9 +48,10 @@ Read readAll(OpenResult o) {
     r.error = o.message;
     return r;
   }
+  r.info = o.source->info();
   core::Img img;
   for (double t = 0; o.source->next(t, img);) {
-    if (r.times.empty()) r.w = img.w, r.h = img.h;
+    if (r.times.empty()) r.first = img;
     r.times.push_back(t);
     double sum = 0;
     for (float v : img.p) sum += v;
@@ -58,24 +61,13 @@ Read readAll(OpenResult o) {
   return r;
 }
 
-Read readSpan(const std::string& path, double inicio, double fin) {
+Read readSpan(const std::string& path, double inicio = 0, double fin = 10) {
   return readAll(FrameSource::open(path, inicio, fin));
 }
 
-// What the source says of the video, and its first frame.
-struct First {
-  VideoInfo info;
-  core::Img img;
-};
-First firstFrame(const std::string& path) {
-  First f;
-  OpenResult o = FrameSource::open(path, 0, 10);
-  EXPECT_TRUE(o.source) << o.message;
-  if (!o.source) return f;
-  f.info = o.source->info();
-  double t;
-  EXPECT_TRUE(o.source->next(t, f.img));
-  return f;
+std::pair<VideoInfo, core::Img> firstFrame(const std::string& path) {
+  Read r = readSpan(path);
+  return {r.info, std::move(r.first)};
 }
 
 // How many frames ffmpeg itself decodes from a file.
@@ -228,12 +220,12 @@ TEST(AnalysisSize, OnlyTheWidthIsLimited) {
   Scratch s;
   testing::lavfiClip("color=gray:size=3840x2160:rate=5:duration=0.2", s.path("odd.mkv"),
                      "-vf format=gray,pad=3840:2161 -c:v ffv1");
-  const First f = firstFrame(s.path("odd.mkv"));
-  EXPECT_EQ(f.info.A, 0.5);
-  EXPECT_EQ(f.info.GW, 1920);
-  EXPECT_EQ(f.info.GH, 1081);
-  EXPECT_EQ(f.img.w, 1920);
-  EXPECT_EQ(f.img.p.size(), 1920u * 1081u);
+  const auto [info, img] = firstFrame(s.path("odd.mkv"));
+  EXPECT_EQ(info.A, 0.5);
+  EXPECT_EQ(info.GW, 1920);
+  EXPECT_EQ(info.GH, 1081);
+  EXPECT_EQ(img.w, 1920);
+  EXPECT_EQ(img.p.size(), 1920u * 1081u);
 }
 
 // The analysis frame is the frame as players show it. ffmpeg applies the
@@ -310,8 +302,8 @@ TEST(Frames, FirstOfTwoVideoStreamsIsRead) {
       s.path("two.mkv"));
   const Read r = readSpan(s.path("two.mkv"), 0, 10);
   EXPECT_EQ(r.times.size(), 3u);
-  EXPECT_EQ(r.w, 320);
-  EXPECT_EQ(r.h, 240);
+  EXPECT_EQ(r.first.w, 320);
+  EXPECT_EQ(r.first.h, 240);
 }
 
 // A local TCP port that records whether anything connected to it.
