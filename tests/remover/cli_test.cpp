@@ -104,15 +104,6 @@ TEST_F(Program, FlatBackgroundIsKeyed) {
   EXPECT_EQ(readFile(path("salida")).substr(1, 3), "PNG");
 }
 
-TEST_F(Program, FirstPageOfMultiPageTiff) {
-  const std::string in = path("pages.tiff");
-  ASSERT_TRUE(cv::imwritemulti(in, std::vector<cv::Mat>{flatImage(), noise()}));
-  EXPECT_EQ(run({in, path("out.png")}).out, "ok logo 40x30\n") << "page 0 is flat";
-  const std::string reversed = path("reversed.tiff");
-  ASSERT_TRUE(cv::imwritemulti(reversed, std::vector<cv::Mat>{noise(), flatImage()}));
-  EXPECT_EQ(run({reversed, path("out.png")}).status, status::kNothingFound) << "page 0 is noise";
-}
-
 TEST_F(Program, NoSubjectAndSubject) {
   const Outcome none = run({write("noise.png", noise()), path("none.png")});
   EXPECT_EQ(none.status, status::kNothingFound);
