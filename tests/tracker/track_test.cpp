@@ -1,6 +1,5 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
-#include <numbers>
 
 #include "helpers.hpp"
 #include "scene.hpp"
@@ -16,30 +15,9 @@ using testing::readFile;
 using Json = nlohmann::ordered_json;
 
 using testing::kH;
-using testing::kSide;
 using testing::kW;
 using testing::Pose;
 using testing::render;
-
-constexpr int kFps = 10;
-
-std::vector<std::string> boxArgs(const Pose& p) {
-  const auto f = [](double v) { return std::to_string(v); };
-  return {f((p.x - kSide / 2) / kW), f((p.y - kSide / 2) / kH), f((p.x + kSide / 2) / kW),
-          f((p.y + kSide / 2) / kH)};
-}
-
-Json runOn(const Scratch& s, const std::string& video, double inicio, double fin, const Pose& p0,
-           std::string* summary) {
-  std::vector<std::string> args = {video, std::to_string(inicio), std::to_string(fin)};
-  for (auto& b : boxArgs(p0)) args.push_back(b);
-  args.push_back(s.path("track.json"));
-  const auto o = runSeguir(s, args);
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.err, "");
-  *summary = o.out;
-  return Json::parse(testing::readFile(s.path("track.json")));
-}
 
 // The patch drifts over a flat field and vanishes after frame 9: frames 10
 // and 11 are weak, 12 is the loss. A span that ends before the loss keeps
@@ -48,17 +26,21 @@ TEST(Tracking, VanishingRegion) {
   Scratch s;
   std::vector<std::vector<uint8_t>> frames;
   for (int k = 0; k < 16; ++k) frames.push_back(render({140 + 1.5 * k, 120, 1, 0}, k < 10, true));
-  testing::encodeGrey(frames, kW, kH, kFps, s.path("gone.mp4"));
-
-  std::string summary;
-  Json doc = runOn(s, s.path("gone.mp4"), 0, 10, {140, 120, 1, 0}, &summary);
-  EXPECT_EQ(summary, "ok 10 cuadros (se perdió)\n");
+  testing::encodeGrey(frames, kW, kH, 10, s.path("gone.mp4"));
+  // The patch's box on the first frame: (140, 120) +- 32.
+  const auto run = [&](const std::string& fin, const std::string& summary) {
+    const auto o = runSeguir(s, {s.path("gone.mp4"), "0", fin, "0.3375", "0.366667", "0.5375",
+                                 "0.633333", s.path("track.json")});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, summary);
+    return Json::parse(readFile(s.path("track.json")));
+  };
+  Json doc = run("10", "ok 10 cuadros (se perdió)\n");
   EXPECT_NEAR(doc["lostAt"].get<double>(), 1.2, 1e-9);
   ASSERT_EQ(doc["frames"].size(), 10u);  // the two weak records are trimmed
   EXPECT_NEAR(doc["frames"][9]["t"].get<double>(), 0.9, 1e-9);
-
-  doc = runOn(s, s.path("gone.mp4"), 0, 1.1, {140, 120, 1, 0}, &summary);
-  EXPECT_EQ(summary, "ok 10 cuadros\n");
+  doc = run("1.1", "ok 10 cuadros\n");
   EXPECT_TRUE(doc["lostAt"].is_null());
   EXPECT_EQ(doc["frames"].size(), 10u);
 }
