@@ -49,9 +49,6 @@ struct Planes {
       f.plane[p] = data[p].data();
     }
   }
-  uint8_t at(int p, int64_t x, int64_t y) const {
-    return data[p][static_cast<size_t>(y * f.stride[p] + x)];
-  }
   YuvFrame f;
   std::vector<uint8_t> data[3];
 };
@@ -76,21 +73,13 @@ std::vector<float> turned(const Rows& rows, bool fx, bool fy, bool vector) {
   return out;
 }
 
-// Random bytes from a fixed linear congruential sequence.
-std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  for (uint8_t& b : v) {
-    seed = seed * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(seed >> 24);
-  }
-  return v;
-}
-
 // A random RGBA frame whose rows are padded to a stride of their own.
 struct RandomRgba {
   RandomRgba(int64_t w, int64_t h, uint32_t seed)
-      : bytes(randomBytes(static_cast<size_t>((4 * w + 12) * h), seed)),
-        frame{bytes.data(), w, h, 4 * w + 12} {}
+      : bytes(static_cast<size_t>((4 * w + 12) * h)), frame{bytes.data(), w, h, 4 * w + 12} {
+    std::mt19937 rng(seed);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+  }
   std::vector<uint8_t> bytes;
   RgbaFrame frame;
 };
