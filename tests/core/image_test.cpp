@@ -46,40 +46,4 @@ TEST(Half, AveragesBlocksRowByRowAndDropsOddEdges) {
   EXPECT_EQ(core::half(Img{2, 2, {16777216.0f, 1.0f, 1.0f, -16777216.0f}}).p[0], 0.0f);
 }
 
-// Inside its region a partial pyramid has the bits of the whole one, at odd
-// sizes and at regions that touch an edge; outside, the levels keep what
-// they held and level 0 is never read (NaN there would spread).
-TEST(Pyramid, InsideARegionTheSameBitsAsTheWholePyramid) {
-  const int64_t w = 203, h = 117;
-  const core::Img whole = ramp(w, h);
-  const std::vector<core::Img> full = core::pyramid(whole, 4);
-  for (const core::Region wanted : {core::Region{50, 30, 90, 61}, core::Region{-9, -9, 20, 20},
-                                    core::Region{150, 100, 400, 300}, core::Region{0, 0, w, h}}) {
-    const core::Region r = core::pyramidRegion(wanted, 4, w, h);
-    EXPECT_EQ(r.x0 % 8 + r.y0 % 8, 0);
-    EXPECT_TRUE(r.x1 == w || r.x1 % 8 == 0);
-    EXPECT_LE(r.x0, std::max<int64_t>(wanted.x0, 0));
-    EXPECT_GE(r.y1, std::min(wanted.y1, h));
-    std::vector<core::Img> part(4);
-    part[0] = whole;
-    for (int64_t j = 0; j < h; ++j) {
-      for (int64_t i = 0; i < w; ++i) {
-        if (i < r.x0 || i >= r.x1 || j < r.y0 || j >= r.y1) part[0].p[j * w + i] = NAN;
-      }
-    }
-    core::pyramidInside(part, r);
-    for (int l = 1; l < 4; ++l) {
-      ASSERT_EQ(part[l].w, full[l].w);
-      ASSERT_EQ(part[l].h, full[l].h);
-      for (int64_t j = r.y0 >> l; j < std::min((r.y1 + (1 << l) - 1) >> l, full[l].h); ++j) {
-        for (int64_t i = r.x0 >> l; i < std::min((r.x1 + (1 << l) - 1) >> l, full[l].w); ++i) {
-          const float a = part[l].p[j * full[l].w + i], b = full[l].p[j * full[l].w + i];
-          ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << l << ": " << i << ", " << j;
-        }
-      }
-    }
-  }
-  EXPECT_EQ(core::pyramidRegion({300, 10, 400, 20}, 4, w, h).x1, 0) << "wholly outside: empty";
-}
-
 }  // namespace

@@ -170,44 +170,46 @@ core::Img groundOf(int64_t w, int64_t h) {
 }
 
 // A 64-pixel square of the patch texture centred at (cx, 128) on a textured
-// ground 1280 x 256, cut by the frame's edges; from x = 250 on, each step is
+// ground of odd size, cut by the frame's edges; from x = 250 on, each step is
 // faster than the widest search reaches (24 pixels at level 3, 192 at level
 // 0) from the previous centre, and the last ones run out of the frame.
+constexpr int64_t kFastW = 1283, kFastH = 259;
 const double kFastXs[] = {100, 250, 550, 850, 1150, 1350, 1550, 1750};
 std::vector<core::Img> fastFrames() {
   std::vector<core::Img> frames;
   for (const double cx : kFastXs) {
-    frames.push_back(groundOf(1280, 256));
+    frames.push_back(groundOf(kFastW, kFastH));
     for (int64_t y = 96; y < 160; ++y) {
       for (int64_t x = std::max<int64_t>(0, static_cast<int64_t>(cx) - 32);
-           x < std::min<int64_t>(1280, static_cast<int64_t>(cx) + 32); ++x) {
-        frames.back().p[static_cast<size_t>(y * 1280 + x)] =
+           x < std::min<int64_t>(kFastW, static_cast<int64_t>(cx) + 32); ++x) {
+        frames.back().p[static_cast<size_t>(y * kFastW + x)] =
             static_cast<float>(testing::patchTexture(static_cast<double>(x) - cx, y - 128.0));
       }
     }
   }
   return frames;
 }
-const Box kFastBox{68.0 / 1280, 96.0 / 256, 132.0 / 1280, 160.0 / 256};
+const Box kFastBox{68.0 / kFastW, 96.0 / kFastH, 132.0 / kFastW, 160.0 / kFastH};
 
 // Only the constant-velocity prediction keeps the region, from the third
 // frame on.
 TEST(Tracker, PredictsAtConstantVelocity) {
   const std::vector<core::Img> frames = fastFrames();
-  Tracker tracker(1280, 256, kFastBox);
+  Tracker tracker(kFastW, kFastH, kFastBox);
   core::Img spare;
   for (size_t k = 0; k < 5; ++k) {
     ASSERT_TRUE(tracker.add(0.1 * static_cast<double>(k), frames[k], spare)) << k;
-    EXPECT_NEAR(tracker.records().back().x * 1280, kFastXs[k], 0.5) << k;
+    EXPECT_NEAR(tracker.records().back().x * kFastW, kFastXs[k], 0.5) << k;
   }
 }
 
-// The scene drawn into a frame five times its size, of which the region is
-// a small part; a box of 64 is tracked at level 0, one of 160 at level 1.
+// The scene drawn into a frame five times its size (and odd, so that every
+// level truncates), of which the region is a small part; a box of 64 is
+// tracked at level 0, one of 160 at level 1.
 // Then the fast patch that runs out of the frame's right side, the
 // prediction carrying the region beyond it, where reads repeat the border.
 TEST(Tracker, ReadsOnlyTheRegionItAsksFor) {
-  const int64_t w = 5 * kW, h = 5 * kH, left = 2 * kW, top = 2 * kH;
+  const int64_t w = 5 * kW + 7, h = 5 * kH + 5, left = 2 * kW, top = 2 * kH;
   const core::Img ground = groundOf(w, h);
   for (const double side : {kSide, 2.5 * kSide}) {
     SCOPED_TRACE(side);
