@@ -78,10 +78,12 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs a built program with exactly these arguments.
+// Runs a built program with exactly these arguments, after the shell
+// commands in `before` (a limit, a redirection of the input); status -1 when
+// a signal ended it.
 inline Outcome runProgram(const std::string& exe, const Scratch& scratch,
-                          const std::vector<std::string>& args) {
-  std::string cmd = shellQuote(exe);
+                          const std::vector<std::string>& args, const std::string& before = "") {
+  std::string cmd = before + shellQuote(exe);
   for (const auto& a : args) cmd += " " + shellQuote(a);
   const std::string out = scratch.path("stdout.txt"), err = scratch.path("stderr.txt");
   cmd += " >" + shellQuote(out) + " 2>" + shellQuote(err);
@@ -94,8 +96,9 @@ inline Outcome runProgram(const std::string& exe, const Scratch& scratch,
 }
 
 #ifdef SEGUIR_EXE
-inline Outcome runSeguir(const Scratch& scratch, const std::vector<std::string>& args) {
-  return runProgram(SEGUIR_EXE, scratch, args);
+inline Outcome runSeguir(const Scratch& scratch, const std::vector<std::string>& args,
+                         const std::string& before = "") {
+  return runProgram(SEGUIR_EXE, scratch, args, before);
 }
 #endif
 

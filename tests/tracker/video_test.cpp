@@ -353,11 +353,9 @@ TEST(VideoPath, IsAlwaysALocalFile) {
   Listener server;
   for (const std::string& url : {std::string("concat:a.mp4|b.mp4"), std::string("pipe:0"),
                                  std::string("fd:0"), server.url("a.mp4")}) {
-    const std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(url) + " 0 10 .3 .3 .7 .7 " +
-                            shellQuote(out) + " <a.mp4 2>err.txt";
-    const int raw = std::system(cmd.c_str());
-    EXPECT_EQ(WEXITSTATUS(raw), kStatusUnreadable) << url;
-    EXPECT_EQ(testing::readFile(s.path("err.txt")), noVideo) << url;
+    o = runSeguir(s, {url, "0", "10", ".3", ".3", ".7", ".7", out}, "exec <a.mp4; ");
+    EXPECT_EQ(o.status, kStatusUnreadable) << url;
+    EXPECT_EQ(o.err, noVideo) << url;
   }
   EXPECT_FALSE(server.reached());
 
@@ -395,21 +393,16 @@ TEST(OutOfMemory, IsAReaderFailureInOneLine) {
     // Under each limit the run either succeeds as it does without one, or
     // fails as a reader, in one line: never an abort, never a shorter track.
     for (int mb : {200, 300, 400, 600, 1000}) {
-      std::string cmd =
-          "ulimit -v " + std::to_string(mb * 1000) + "; exec " + shellQuote(SEGUIR_EXE);
-      for (const auto& a : args) cmd += " " + shellQuote(a);
-      cmd += " >" + shellQuote(s.path("out.txt")) + " 2>" + shellQuote(s.path("err.txt"));
-      const int raw = std::system(("sh -c " + shellQuote(cmd)).c_str());
-      ASSERT_TRUE(WIFEXITED(raw)) << name << " " << mb;
-      const std::string err = testing::readFile(s.path("err.txt"));
-      if (WEXITSTATUS(raw) == 0) {
-        EXPECT_EQ(testing::readFile(s.path("out.txt")), free.out) << name << " " << mb;
+      const auto o = runSeguir(s, args, "ulimit -v " + std::to_string(mb * 1000) + "; exec ");
+      ASSERT_NE(o.status, -1) << name << " " << mb;
+      if (o.status == 0) {
+        EXPECT_EQ(o.out, free.out) << name << " " << mb;
         continue;
       }
       ++failures;
-      EXPECT_EQ(WEXITSTATUS(raw), kStatusReader) << name << " " << mb << ": " << err;
-      EXPECT_EQ(err.rfind(kReaderNotStarted.substr(0, 20), 0), 0u) << err;
-      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+      EXPECT_EQ(o.status, kStatusReader) << name << " " << mb << ": " << o.err;
+      EXPECT_EQ(o.err.rfind(kReaderNotStarted.substr(0, 20), 0), 0u) << o.err;
+      EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
     }
   }
   EXPECT_GT(failures, 0);  // the limits are low enough to matter
