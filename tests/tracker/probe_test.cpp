@@ -75,6 +75,7 @@ TEST(Probe, ScoresLinesOfCandidates) {
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(o.out, c.line) << c.a << " " << c.b << " " << c.candidates;
   }
+
   // Partly outside: the zeros enter the grid and its mean, so the score drops.
   const auto partly = runSeguir(
       s, {"--escala", s.path("tex.png"), s.path("tex.png"), "0", "0", "1", "1", "0,0,1.5,1"});
@@ -82,20 +83,20 @@ TEST(Probe, ScoresLinesOfCandidates) {
   EXPECT_NE(partly.out, "1.0000\n");
   EXPECT_NE(partly.out, "0.0000\n");
 
+  // Unreadable pictures. Non-numbers among the rectangle's elements are
+  // skipped, so fewer than four numbers leave no rectangle; a non-finite one
+  // is a usage error too.
   { std::ofstream(s.path("junk.png")) << "not an image"; }
-  for (auto [a, b] : {std::pair{"junk.png", "tex.png"}, std::pair{"tex.png", "missing.png"}}) {
-    const auto o = runSeguir(s, {"--escala", s.path(a), s.path(b), "0", "0", "1", "1", "0,0,1,1"});
-    EXPECT_EQ(o.status, kStatusUnreadable);
-    EXPECT_EQ(o.err, std::string(kNoImages) + "\n");
-    EXPECT_EQ(o.out, "");
-  }
-  // Non-numbers among the rectangle's elements are skipped, so fewer than
-  // four numbers leave no rectangle; a non-finite one is a usage error too.
-  for (const char* bad : {"x", "nan", "-inf", "1e999"}) {
-    const auto o = runSeguir(
-        s, {"--escala", s.path("tex.png"), s.path("tex.png"), "0", bad, "1", "1", "0,0,1,1"});
-    EXPECT_EQ(o.status, kStatusUsage) << bad;
-    EXPECT_EQ(o.err, std::string(kUsage) + "\n");
+  for (const auto& [a, b, y0, status, err] :
+       {std::tuple{"junk.png", "tex.png", "0", kStatusUnreadable, kNoImages},
+        {"tex.png", "missing.png", "0", kStatusUnreadable, kNoImages},
+        {"tex.png", "tex.png", "x", kStatusUsage, kUsage},
+        {"tex.png", "tex.png", "nan", kStatusUsage, kUsage},
+        {"tex.png", "tex.png", "-inf", kStatusUsage, kUsage},
+        {"tex.png", "tex.png", "1e999", kStatusUsage, kUsage}}) {
+    const auto o = runSeguir(s, {"--escala", s.path(a), s.path(b), "0", y0, "1", "1", "0,0,1,1"});
+    EXPECT_EQ(o.status, status) << a << " " << b << " " << y0;
+    EXPECT_EQ(o.err, std::string(err) + "\n");
     EXPECT_EQ(o.out, "");
   }
 }
