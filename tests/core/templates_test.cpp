@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/tracking_core.hpp"
 
@@ -17,6 +19,81 @@ Img plane(int64_t w, int64_t h) {
     for (int64_t i = 0; i < w; ++i) img.p[j * w + i] = static_cast<float>(i + 100 * j);
   }
   return img;
+}
+
+// A ramp with a little texture: pixel (i, j) holds 3 i + 100 j + (i j mod 7).
+Img ramp(int64_t w, int64_t h) {
+  Img img{w, h, std::vector<float>(static_cast<size_t>(w * h))};
+  for (int64_t j = 0; j < h; ++j) {
+    for (int64_t i = 0; i < w; ++i)
+      img.p[j * w + i] = static_cast<float>(i * 3 + j * 100 + (i * j) % 7);
+  }
+  return img;
+}
+
+TEST(Sample, ReadsPixelCentresAndClampsShortOfTheLastPixel) {
+  const Img img = ramp(6, 5);
+  for (int64_t j = 0; j <= 3; ++j) {
+    for (int64_t i = 0; i <= 4; ++i) EXPECT_EQ(core::sample(img, i, j), img.p[j * 6 + i]);
+  }
+  // Clamped to the border short of the last pixel. The last column is never read on its own: the
+  // point stops at w - 1.001, a blend of 0.001 of column 4 (12) and 0.999 of column 5 (15).
+  EXPECT_NEAR(core::sample(img, 5, 0), 14.997f, 1e-4);
+  EXPECT_EQ(core::sample(img, -5, -5), img.p[0]);
+  EXPECT_EQ(core::sample(img, 16, 15), core::sample(img, 4.999, 3.999));
+  // Non-finite points land on the border instead of in undefined behaviour.
+  EXPECT_EQ(core::sample(img, std::nan(""), -1), img.p[0]);
+}
+
+TEST(Half, AveragesBlocksRowByRowAndDropsOddEdges) {
+  const Img img = ramp(5, 3);
+  const Img h = core::half(img);
+  ASSERT_EQ(h.w, 2);
+  ASSERT_EQ(h.h, 1);
+  EXPECT_EQ(h.p[0], 51.75f);  // pixels 0, 3, 100 and 104
+  const Img thin = core::half(ramp(1, 8));
+  EXPECT_EQ(thin.w, 0);
+  EXPECT_EQ(thin.h, 4);
+  EXPECT_TRUE(thin.p.empty());
+  // Row by row: in this order 2^24 absorbs both ones and the block sums to 0; a pairwise
+  // or reversed sum would give 1 or 2.
+  EXPECT_EQ(core::half(Img{2, 2, {16777216.0f, 1.0f, 1.0f, -16777216.0f}}).p[0], 0.0f);
+}
+
+// Inside its region a partial pyramid has the bits of the whole one, at odd
+// sizes and at regions that touch an edge; outside, the levels keep what
+// they held and level 0 is never read (NaN there would spread).
+TEST(Pyramid, InsideARegionTheSameBitsAsTheWholePyramid) {
+  const int64_t w = 203, h = 117;
+  const core::Img whole = ramp(w, h);
+  const std::vector<core::Img> full = core::pyramid(whole, 4);
+  for (const core::Region wanted : {core::Region{50, 30, 90, 61}, core::Region{-9, -9, 20, 20},
+                                    core::Region{150, 100, 400, 300}, core::Region{0, 0, w, h}}) {
+    const core::Region r = core::pyramidRegion(wanted, 4, w, h);
+    EXPECT_EQ(r.x0 % 8 + r.y0 % 8, 0);
+    EXPECT_TRUE(r.x1 == w || r.x1 % 8 == 0);
+    EXPECT_LE(r.x0, std::max<int64_t>(wanted.x0, 0));
+    EXPECT_GE(r.y1, std::min(wanted.y1, h));
+    std::vector<core::Img> part(4);
+    part[0] = whole;
+    for (int64_t j = 0; j < h; ++j) {
+      for (int64_t i = 0; i < w; ++i) {
+        if (i < r.x0 || i >= r.x1 || j < r.y0 || j >= r.y1) part[0].p[j * w + i] = NAN;
+      }
+    }
+    core::pyramidInside(part, r);
+    for (int l = 1; l < 4; ++l) {
+      ASSERT_EQ(part[l].w, full[l].w);
+      ASSERT_EQ(part[l].h, full[l].h);
+      for (int64_t j = r.y0 >> l; j < std::min((r.y1 + (1 << l) - 1) >> l, full[l].h); ++j) {
+        for (int64_t i = r.x0 >> l; i < std::min((r.x1 + (1 << l) - 1) >> l, full[l].w); ++i) {
+          const float a = part[l].p[j * full[l].w + i], b = full[l].p[j * full[l].w + i];
+          ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << l << ": " << i << ", " << j;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(core::pyramidRegion({300, 10, 400, 20}, 4, w, h).x1, 0) << "wholly outside: empty";
 }
 
 // The raw values back from a template (mean added back), rounded to quarters.
