@@ -518,7 +518,8 @@ TEST(Formats, OrientationAndProfileInEveryContainer) {
     EXPECT_EQ(image->icc, profile) << what;
   }
   if (heic.empty()) GTEST_SKIP() << "no HEVC encoder in this libheif";
-  const std::uint8_t* left = decode(heic)->raster.row(16) + 4 * 8;
+  const std::optional<Image> upright = decode(heic);
+  const std::uint8_t* left = upright->raster.row(16) + 4 * 8;
   EXPECT_NEAR(left[0], 200, 12);
   EXPECT_NEAR(left[2], 20, 12);
   EXPECT_EQ(left[3], 255);
