@@ -1,5 +1,6 @@
 #include "remover/recortar.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -41,6 +42,10 @@ int run(int argc, const char* const* argv) {
     return status::kUsage;
   }
   const std::string out = argv[2];
+  // Past a file-size limit the write fails and is reported like a full disk;
+  // the signal's default would kill the program with its temporary file left
+  // beside the target.
+  std::signal(SIGXFSZ, SIG_IGN);
 
   // The cut-out is the picture as viewers show it: upright, in the input's
   // own colours (its profile travels to the output).

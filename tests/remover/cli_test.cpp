@@ -83,6 +83,21 @@ TEST_F(Program, FailuresSayOneThingAndWriteNothing) {
   }
 }
 
+// A file-size limit (a full disk alike) fails the write with its status; it
+// does not kill the program with the temporary file left beside the target.
+TEST_F(Program, AFileSizeLimitLeavesNoTemporaryFile) {
+  cv::Mat busy(200, 300, CV_8UC3, cv::Scalar(255, 255, 255));
+  cv::Mat disc = busy(cv::Rect(100, 50, 100, 100));
+  cv::RNG(5).fill(disc, cv::RNG::UNIFORM, 0, 200);  // incompressible, so over the limit
+  const std::string in = write("in.png", busy);
+  const Outcome o =
+      seguir::testing::runProgram(RECORTAR_BINARY, s, {in, path("out.png")}, "ulimit -f 8; ");
+  EXPECT_EQ(o.status, status::kNotFinished);
+  EXPECT_EQ(o.err, "");
+  EXPECT_FALSE(fs::exists(path("out.png")));
+  EXPECT_EQ(seguir::testing::entries(path("")), 3u) << "the input and the two logs only";
+}
+
 // JPEG, grey and 16-bit inputs are keyed; an output name without .png still
 // gets a PNG.
 TEST_F(Program, FlatBackgroundIsKeyed) {
