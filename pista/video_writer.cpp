@@ -9,6 +9,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "tracker/ffmpeg_handles.hpp"
+
 namespace pista {
 
 namespace {
@@ -22,27 +24,15 @@ struct OutputCloser {
     avformat_free_context(p);
   }
 };
-struct CodecFreer {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsFreer {
-  void operator()(SwsContext* p) const { sws_freeContext(p); }
-};
 
 }  // namespace
 
 struct VideoWriter::Impl {
   std::unique_ptr<AVFormatContext, OutputCloser> out;
-  std::unique_ptr<AVCodecContext, CodecFreer> enc;
-  std::unique_ptr<AVFrame, FrameFreer> frame;
-  std::unique_ptr<AVPacket, PacketFreer> packet;
-  std::unique_ptr<SwsContext, SwsFreer> toYuv;
+  seguir::ffmpeg::CodecPtr enc;
+  seguir::ffmpeg::FramePtr frame;
+  seguir::ffmpeg::PacketPtr packet;
+  seguir::ffmpeg::SwsPtr toYuv;
   AVStream* stream = nullptr;
   int64_t lastPts = -1;
   int64_t frameTicks = kClock.den / 30;  // one frame's time, for the last frame's duration

@@ -39,18 +39,6 @@ constexpr AVRational kSpanUnit{1, 60000};
 struct FormatCloser {
   void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
 };
-struct CodecFreer {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct SwsFreer {
-  void operator()(SwsContext* p) const { sws_freeContext(p); }
-};
 struct AvFreer {
   void operator()(uint8_t* p) const { av_free(p); }
 };
@@ -257,10 +245,10 @@ struct FrameSource::Impl {
   std::unique_ptr<std::FILE, FileCloser> file;
   std::unique_ptr<AVIOContext, IoFreer> io;
   std::unique_ptr<AVFormatContext, FormatCloser> fmt;
-  std::unique_ptr<AVCodecContext, CodecFreer> dec;
-  std::unique_ptr<AVPacket, PacketFreer> pkt;
-  std::unique_ptr<AVFrame, FrameFreer> frm;
-  std::unique_ptr<SwsContext, SwsFreer> sws;
+  ffmpeg::CodecPtr dec;
+  ffmpeg::PacketPtr pkt;
+  ffmpeg::FramePtr frm;
+  ffmpeg::SwsPtr sws;
   int streamIndex = -1;
   AVRational timeBase{1, 1};
   int64_t startUnits = 0, endUnits = 0;  // 1/60000 s
@@ -753,10 +741,6 @@ OpenResult FrameSource::start(std::unique_ptr<Impl> impl, const std::string& url
 void FrameSource::useRgbaConversion(bool accurate) {
   impl_->fusedAllowed = false;
   impl_->swsExtraFlags = accurate ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0;
-}
-
-void Picture::FrameFreer::operator()(AVFrame* f) const {
-  av_frame_free(&f);
 }
 
 bool FrameSource::next(double& t, core::Img& frame) {

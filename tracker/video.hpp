@@ -8,9 +8,8 @@
 #include <string>
 
 #include "core/tracking_core.hpp"
+#include "tracker/ffmpeg_handles.hpp"
 #include "tracker/pixel_geometry.hpp"
-
-struct AVFrame;
 
 namespace seguir {
 
@@ -36,11 +35,8 @@ struct OpenResult;
 class Picture {
  private:
   friend class FrameSource;
-  struct FrameFreer {
-    void operator()(AVFrame* f) const;
-  };
   // The decoder's planes while the conversion waits; empty once made.
-  std::unique_ptr<AVFrame, FrameFreer> frame_;
+  ffmpeg::FramePtr frame_;
   int factor_ = 1;  // the planes' reduction to the analysis frame
   core::Img grey_;  // the analysis frame when only the whole can be made
 };

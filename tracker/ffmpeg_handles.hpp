@@ -1,0 +1,33 @@
+// Owning pointers for the FFmpeg objects both the frame source and pista's
+// video writer hold, each freed by its library's own call. The types are only
+// declared here, so headers can hold them without pulling FFmpeg in.
+#pragma once
+
+#include <memory>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace seguir::ffmpeg {
+
+struct CodecFreer {
+  void operator()(AVCodecContext* p) const;
+};
+struct FrameFreer {
+  void operator()(AVFrame* p) const;
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const;
+};
+struct SwsFreer {
+  void operator()(SwsContext* p) const;
+};
+
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
+
+}  // namespace seguir::ffmpeg
