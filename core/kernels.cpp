@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "core/cpu_features.hpp"
+
 namespace core::detail {
 namespace baseline {
 extern const Kernels table;
@@ -13,15 +15,6 @@ extern const Kernels table;
 #endif
 
 namespace {
-
-bool hasAvx2() {
-#if defined(__x86_64__)
-  __builtin_cpu_init();  // may run before the constructors that would call it
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
 
 const Kernels* bestAvailable() {
 #if defined(__x86_64__)

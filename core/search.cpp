@@ -68,8 +68,8 @@ void scoreGrid(const Img& image, const Tpl& tpl, int64_t x0, int64_t y0, int64_t
 Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
   const double halfW = static_cast<double>(tpl.w) / 2;
   const double halfH = static_cast<double>(tpl.h) / 2;
-  const int64_t x0 = detail::roundToInt((x - halfW) + 0.5);
-  const int64_t y0 = detail::roundToInt((y - halfH) + 0.5);
+  const int64_t x0 = roundToInt((x - halfW) + 0.5);
+  const int64_t y0 = roundToInt((y - halfH) + 0.5);
   const int64_t side = 2 * r + 1;
   std::vector<float> grid(static_cast<size_t>(side * side));
   scoreGrid(image, tpl, x0, y0, r, grid);

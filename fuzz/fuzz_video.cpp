@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tracker/video.hpp"
+#include "video/frame_source.hpp"
 
 namespace {
 
@@ -22,15 +22,14 @@ constexpr int64_t kMaxNaturalPixels = int64_t{1} << 20;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const double inicio = (data[0] % 4) * 0.25;
-  seguir::OpenResult opened =
-      seguir::FrameSource::openMemory(data + 1, size - 1, inicio, inicio + 2);
+  video::Opened opened = video::FrameSource::openMemory(data + 1, size - 1, inicio, inicio + 2);
   if (!opened.source) return 0;
-  seguir::FrameSource& source = *opened.source;
-  const seguir::VideoInfo& info = source.info();
+  video::FrameSource& source = *opened.source;
+  const video::VideoInfo& info = source.info();
   if (info.naturalW * info.naturalH > kMaxNaturalPixels) return 0;
   double t = 0;
   core::Img img;
-  seguir::Picture picture;
+  video::Picture picture;
   for (int k = 0; k < kMaxFrames && source.nextPicture(t, picture); ++k) {
     // Odd frames are made whole, even ones in a part that moves from frame
     // to frame as a tracker's does; what is made holds grey values.

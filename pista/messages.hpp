@@ -14,6 +14,10 @@ inline constexpr int kStatusNotSaved = 6;
 
 inline constexpr std::string_view kUsage =
     "uso: pista video pista.json salida.png|salida.mp4 [x0 y0 x1 y1]";
+// The video's failures, in seguir's words.
+inline constexpr std::string_view kNoVideo = "El archivo no tiene video.";
+inline constexpr std::string_view kReaderFailedPrefix = "No pude leer el video: ";
+inline constexpr std::string_view kReaderNotStarted = "No pude leer el video.";
 inline constexpr std::string_view kTrackUnreadable = "No pude leer la pista.";
 inline constexpr std::string_view kTrackEmpty = "La pista no tiene cuadros.";
 inline constexpr std::string_view kTrackSize = "La pista es de un video de otro tamaño.";

@@ -29,7 +29,7 @@ cv::Point2d placed(double fx, double fy, cv::Size picture) {
   return {fx * picture.width - 0.5, fy * picture.height - 0.5};
 }
 
-void drawRegion(cv::Mat& picture, const seguir::Record& r, RegionSize region, double zoom,
+void drawRegion(cv::Mat& picture, const trackdoc::Record& r, RegionSize region, double zoom,
                 const cv::Scalar& colour, int thickness) {
   const cv::Point2d c = placed(r.x, r.y, picture.size());
   const double angle = r.r * std::numbers::pi / 180;
@@ -75,7 +75,7 @@ cv::Mat pictureOf(const core::Img& analysis, cv::Size size) {
 }
 
 void drawOverlay(cv::Mat& picture, const std::vector<cv::Point2d>& trail,
-                 const seguir::Record& record, FrameState state, RegionSize region,
+                 const trackdoc::Record& record, FrameState state, RegionSize region,
                  cv::Size displayed, double t) {
   const double zoom = static_cast<double>(picture.cols) / displayed.width;
   const int thickness = std::max(1, static_cast<int>(std::lround(picture.rows / 360.0)));
@@ -84,9 +84,9 @@ void drawOverlay(cv::Mat& picture, const std::vector<cv::Point2d>& trail,
   if (path.size() >= 2) {
     cv::polylines(picture, path, false, kTrail, thickness, cv::LINE_AA, kShift);
   }
-  const cv::Scalar colour = state == FrameState::kLost            ? kLost
-                            : record.c >= seguir::kWeakConfidence ? kConfident
-                                                                  : kWeak;
+  const cv::Scalar colour = state == FrameState::kLost              ? kLost
+                            : record.c >= trackdoc::kWeakConfidence ? kConfident
+                                                                    : kWeak;
   if (state != FrameState::kUntracked) drawRegion(picture, record, region, zoom, colour, thickness);
 
   char label[96];

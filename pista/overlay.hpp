@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/tracking_core.hpp"
-#include "tracker/track.hpp"
+#include "trackdoc/track.hpp"
 
 namespace pista {
 
@@ -26,7 +26,7 @@ cv::Mat pictureOf(const core::Img& analysis, cv::Size size);
 // so far, the region of `record` as its turned, scaled rectangle, and the
 // time and confidence. Positions are fractions of the displayed frame.
 void drawOverlay(cv::Mat& picture, const std::vector<cv::Point2d>& trail,
-                 const seguir::Record& record, FrameState state, RegionSize region,
+                 const trackdoc::Record& record, FrameState state, RegionSize region,
                  cv::Size displayed, double t);
 
 }  // namespace pista

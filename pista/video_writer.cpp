@@ -9,7 +9,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "tracker/ffmpeg_handles.hpp"
+#include "video/ffmpeg_handles.hpp"
 
 namespace pista {
 
@@ -29,10 +29,10 @@ struct OutputCloser {
 
 struct VideoWriter::Impl {
   std::unique_ptr<AVFormatContext, OutputCloser> out;
-  seguir::ffmpeg::CodecPtr enc;
-  seguir::ffmpeg::FramePtr frame;
-  seguir::ffmpeg::PacketPtr packet;
-  seguir::ffmpeg::SwsPtr toYuv;
+  video::ffmpeg::CodecPtr enc;
+  video::ffmpeg::FramePtr frame;
+  video::ffmpeg::PacketPtr packet;
+  video::ffmpeg::SwsPtr toYuv;
   AVStream* stream = nullptr;
   int64_t lastPts = -1;
   int64_t frameTicks = kClock.den / 30;  // one frame's time, for the last frame's duration

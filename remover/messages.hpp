@@ -1,14 +1,15 @@
-// Every text recortar shows the user, byte for byte, and its exit statuses.
+// Every text recortar shows the user, byte for byte (each goes out as one
+// line), and its exit statuses.
 // Kept in one place so that a wording change cannot drift between paths.
 #pragma once
 
 namespace recortar {
 
 namespace text {
-inline constexpr char kUsage[] = "uso: recortar entrada salida.png\n";
-inline constexpr char kUnreadable[] = "no pude leer la imagen\n";
+inline constexpr char kUsage[] = "uso: recortar entrada salida.png";
+inline constexpr char kUnreadable[] = "no pude leer la imagen";
 inline constexpr char kNothingFound[] =
-    "No encontré un sujeto ni un fondo liso que quitar. Prueba con Bria (fal).\n";
+    "No encontré un sujeto ni un fondo liso que quitar. Prueba con Bria (fal).";
 inline constexpr char kKeyedPrefix[] = "ok logo ";
 inline constexpr char kSegmentedPrefix[] = "ok ";
 // Failures of the segmentation path (status 1): the loader's reason, or the

@@ -1,15 +1,11 @@
 #include "remover/png_writer.hpp"
 
-#include <fcntl.h>
 #include <spng.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 
+#include "common/replacement_file.hpp"
 #include "remover/messages.hpp"
 
 namespace recortar {
@@ -41,23 +37,6 @@ void unpremultiply(std::uint8_t* px, std::size_t count) {
 constexpr int kLevel = 1;
 constexpr int kStrategy = 3;  // Z_RLE
 constexpr int kFilters = SPNG_FILTER_CHOICE_SUB;
-
-bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// The permissions a new file gets from fopen: 0666 less the umask.
-mode_t newFileMode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
-}
 
 }  // namespace
 
@@ -99,45 +78,18 @@ EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc) 
   return png;
 }
 
-int writeAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
-  namespace fs = std::filesystem;
-  const fs::path target(path);
-  // A target that could not be opened for writing is not replaced either.
-  struct stat old {};
-  const bool exists = ::stat(path.c_str(), &old) == 0;
-  if (exists && (S_ISDIR(old.st_mode) || ::access(path.c_str(), W_OK) != 0)) {
-    return status::kNotCreated;
-  }
-  if (exists && !S_ISREG(old.st_mode)) {
-    // A pipe or a terminal cannot be replaced, only written to.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return status::kNotCreated;
-    const bool written = writeAll(fd, bytes);
-    return ::close(fd) == 0 && written ? status::kOk : status::kNotFinished;
-  }
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string temp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return status::kNotCreated;
-  const bool done = ::fchmod(fd, exists ? (old.st_mode & 07777) : newFileMode()) == 0 &&
-                    writeAll(fd, bytes) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !done || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return status::kNotFinished;
-  }
-  // The rename itself reaches the disk with the folder's entry.
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return status::kOk;
-}
-
 int save(stills::Raster& raster, std::span<const std::uint8_t> icc, const std::string& path) {
   const EncodedPng png = encodePng(raster, icc);
   if (!png.data) return status::kNotCreated;
-  return writeAtomically(path, {png.data.get(), png.size});
+  switch (common::replaceFile(path, {png.data.get(), png.size})) {
+    case common::Replaced::kDone:
+      return status::kOk;
+    case common::Replaced::kNotCreated:
+      return status::kNotCreated;
+    case common::Replaced::kNotFinished:
+      break;
+  }
+  return status::kNotFinished;
 }
 
 }  // namespace recortar

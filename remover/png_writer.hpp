@@ -3,10 +3,8 @@
 // as 0,0,0,0) and encoded with libspng; the input's colour profile, if any,
 // goes along as iCCP so the cut-out shows in the input's colours.
 //
-// Encoding happens in memory before the output file is touched. The file is
-// then written beside the target under a temporary name, flushed to disk and
-// renamed over the target, so a failure (a full disk, a size limit) leaves
-// the target as it was, which matters when the output is the input itself.
+// Encoding happens in memory before the output file is touched; the file
+// then replaces the target atomically.
 #pragma once
 
 #include <cstdint>
@@ -29,13 +27,9 @@ struct EncodedPng {
 // when libspng cannot encode it. A profile libspng refuses is left out.
 EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc);
 
-// Replaces `path` with `bytes` as described above; returns status::kOk,
-// kNotCreated (the temporary file cannot be created; nothing is left behind)
-// or kNotFinished (writing, flushing or renaming failed; the temporary file
-// is removed and the target untouched).
-int writeAtomically(const std::string& path, std::span<const std::uint8_t> bytes);
-
-// encodePng, then writeAtomically; an encoding failure is kNotCreated.
+// encodePng, then the replacement of `path` (common/replacement_file.hpp):
+// status::kOk, kNotCreated (nothing is left behind; an encoding failure is
+// one too) or kNotFinished (the target is untouched).
 int save(stills::Raster& raster, std::span<const std::uint8_t> icc, const std::string& path);
 
 }  // namespace recortar

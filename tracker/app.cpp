@@ -1,28 +1,30 @@
 #include "tracker/app.hpp"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
-#include "tracker/console.hpp"
+#include "common/console.hpp"
+#include "common/numbers.hpp"
+#include "common/progress.hpp"
+#include "common/resource_guard.hpp"
 #include "tracker/messages.hpp"
-#include "tracker/numbers.hpp"
 #include "tracker/output.hpp"
-#include "tracker/prefetch.hpp"
 #include "tracker/probe.hpp"
-#include "tracker/progress.hpp"
-#include "tracker/track.hpp"
-#include "tracker/video.hpp"
+#include "tracker/tracking_loop.hpp"
+#include "video/frame_source.hpp"
+#include "video/prefetch.hpp"
 
 namespace seguir {
 
 namespace {
+
+using common::allFinite;
+using common::fail;
+using common::parseNumber;
+using common::succeed;
 
 constexpr int kArgCount = 9;  // the program path and eight arguments
 
@@ -45,9 +47,9 @@ int probeMode(const std::vector<std::string>& a) {
 // tracker loses the region; of each frame only the part the tracker will
 // read is made grey, into the buffer it handed back. `expected` frames feed
 // the progress line, which is erased before anything else is written.
-void followRegion(FrameSource& source, Tracker& tracker, int64_t expected) {
-  Prefetcher frames(source);
-  Progress progress(expected);
+void followRegion(video::FrameSource& source, Tracker& tracker, int64_t expected) {
+  video::Prefetcher frames(source);
+  common::Progress progress(expected);
   core::Img frame, spare;
   double t = 0;
   while (frames.next(t, frame, tracker.regionOfNextFrame())) {
@@ -57,35 +59,31 @@ void followRegion(FrameSource& source, Tracker& tracker, int64_t expected) {
   }
 }
 
-// The track document, trimmed and written; then the summary line.
-int saveTrack(const std::string& path, const VideoInfo& info, Tracker& tracker) {
-  Track track;
-  track.width = info.W;
-  track.height = info.H;
-  track.fps = info.fps;
-  track.frames = std::move(tracker.records());
-  track.lostAt = tracker.lostAt();
-  trimWeakTail(track.frames);
-  std::string json;
-  try {
-    json = toJson(track);
-  } catch (const std::exception&) {
-    return fail(kNotSaved, kStatusNotSaved);
+// The frame source's failures in seguir's words.
+int failVideo(const video::Error& error) {
+  switch (error.kind) {
+    case video::Failure::kNoVideo:
+      return fail(kNoVideo, kStatusUnreadable);
+    case video::Failure::kReaderError:
+      return fail(std::string(kReaderFailedPrefix) + error.detail, kStatusReader);
+    case video::Failure::kReaderFailed:
+    case video::Failure::kNone:
+      break;
   }
-  if (json.empty() || !writeWholeFile(path, json)) return fail(kNotSaved, kStatusNotSaved);
-  return succeed(summaryLine(track.frames.size(), track.lostAt.has_value()));
+  return fail(kReaderNotStarted, kStatusReader);
 }
 
 int trackSpan(const std::vector<std::string>& a, const double (&n)[6]) {
-  OpenResult opened = FrameSource::open(a[1], n[0], n[1]);
-  if (!opened.source) return fail(opened.message, opened.status);
-  FrameSource& source = *opened.source;
-  const VideoInfo& info = source.info();
+  video::Opened opened = video::FrameSource::open(a[1], n[0], n[1]);
+  if (!opened.source) return failVideo(opened.error);
+  video::FrameSource& source = *opened.source;
+  const video::VideoInfo& info = source.info();
 
   Tracker tracker(info.GW, info.GH, Box{n[2], n[3], n[4], n[5]});
-  followRegion(source, tracker, expectedFrames(n[1] - n[0], info.fps));
-  if (!source.error().empty()) return fail(source.error(), kStatusReader);
-  return saveTrack(a[8], info, tracker);
+  followRegion(source, tracker, common::expectedFrames(n[1] - n[0], info.fps));
+  if (source.error()) return failVideo(source.error());
+  return saveTrack(a[8], trackdoc::Track{info.W, info.H, static_cast<double>(info.fps),
+                                         std::move(tracker.records()), tracker.lostAt()});
 }
 
 int videoMode(const std::vector<std::string>& a) {
@@ -98,14 +96,12 @@ int videoMode(const std::vector<std::string>& a) {
     n[k] = *v;
   }
   // Memory or threads running out while reading and tracking the video is a
-  // failure of the reader, never an abort.
-  try {
-    return trackSpan(a, n);
-  } catch (const std::bad_alloc&) {
-    return fail(std::string(kReaderFailedPrefix) + std::strerror(ENOMEM), kStatusReader);
-  } catch (const std::system_error& e) {
-    return fail(std::string(kReaderFailedPrefix) + e.code().message(), kStatusReader);
-  }
+  // failure of the reader.
+  return common::guardResources([&] { return trackSpan(a, n); },
+                                [](const std::string& reason) {
+                                  return fail(std::string(kReaderFailedPrefix) + reason,
+                                              kStatusReader);
+                                });
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <charconv>
 #include <cmath>
 
+#include "common/numbers.hpp"
 #include "core/flatness.hpp"
+#include "core/grey.hpp"
+#include "core/numeric.hpp"
 #include "stills/stills.hpp"
-#include "tracker/numbers.hpp"
 
 namespace seguir {
 
@@ -42,7 +44,7 @@ std::optional<core::Img> loadStill(const std::string& path) {
   }
   const uint8_t* px = r.px.get();
   for (float& v : img.p) {
-    v = greyOf(px[0], px[1], px[2]);
+    v = core::greyOf(px[0], px[1], px[2]);
     px += 4;
   }
   return img;
@@ -53,10 +55,10 @@ std::vector<float> grid(const core::Img& picture, double x0, double y0, double x
   std::vector<float> g(kGridSide * kGridSide);
   for (int j = 0; j < kGridSide; ++j) {
     const auto row =
-        floorToInt((y0 + ((y1 - y0) * (j + 0.5)) / kGridSide) * static_cast<double>(h));
+        core::floorToInt((y0 + ((y1 - y0) * (j + 0.5)) / kGridSide) * static_cast<double>(h));
     for (int i = 0; i < kGridSide; ++i) {
       const auto col =
-          floorToInt((x0 + ((x1 - x0) * (i + 0.5)) / kGridSide) * static_cast<double>(w));
+          core::floorToInt((x0 + ((x1 - x0) * (i + 0.5)) / kGridSide) * static_cast<double>(w));
       float v = 0;
       if (row && col && *col >= 0 && *col < w && *row >= 0 && *row < h) {
         v = picture.p[static_cast<size_t>(*row * w + *col)];
@@ -101,10 +103,10 @@ std::string probeLine(const core::Img& first, const core::Img& second, double x0
   for (std::string_view piece : splitNonEmpty(candidates, ';')) {
     std::vector<double> v;
     for (std::string_view field : splitNonEmpty(piece, ',')) {
-      if (auto n = parseNumber(field)) v.push_back(*n);
+      if (auto n = common::parseNumber(field)) v.push_back(*n);
     }
     if (!line.empty()) line += ' ';
-    if (v.size() != 4 || !allFinite(v)) {
+    if (v.size() != 4 || !common::allFinite(v)) {
       line += "-1";
       continue;
     }

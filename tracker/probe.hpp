@@ -18,13 +18,6 @@ inline constexpr int kGridSide = 48;
 // Nothing when the file cannot be decoded as an image.
 std::optional<core::Img> loadStill(const std::string& path);
 
-// Grey values 0..255 of premultiplied R, G, B bytes; one expression, so that
-// every caller gets the same bits.
-inline float greyOf(unsigned r, unsigned g, unsigned b) {
-  return (static_cast<float>(r) * 0.299f + static_cast<float>(g) * 0.587f) +
-         static_cast<float>(b) * 0.114f;
-}
-
 // 48 x 48 samples at the centres of the cells of the rectangle (corners as
 // fractions of the picture, not reordered), mean removed. A sample outside
 // the picture, or at a position no integer can hold, is 0.

@@ -15,7 +15,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "tracker/pixel_geometry.hpp"
+#include "video/orientation.hpp"
+#include "video/yuv_grey.hpp"
 
 namespace {
 
@@ -31,7 +32,7 @@ double median(std::vector<double> v) {
 }
 
 void run(int w, int h, int factor) {
-  using namespace seguir;
+  using namespace video;
   const int ow = w / factor, oh = h / factor, cw = w / 2, ch = h / 2;
   std::mt19937 rng(1);
   std::vector<uint8_t> planes[3] = {std::vector<uint8_t>(static_cast<size_t>(w) * h),

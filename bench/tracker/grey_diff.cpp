@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tracker/video.hpp"
+#include "video/frame_source.hpp"
 
 namespace {
 
@@ -41,11 +41,11 @@ int main(int argc, char** argv) {
   }
   const double inicio = argc == 4 ? std::atof(argv[2]) : 0;
   const double fin = argc == 4 ? std::atof(argv[3]) : 1e9;
-  seguir::OpenResult src[3];
+  video::Opened src[3];
   for (auto& s : src) {
-    s = seguir::FrameSource::open(argv[1], inicio, fin);
+    s = video::FrameSource::open(argv[1], inicio, fin);
     if (!s.source) {
-      std::fprintf(stderr, "grey_diff: %s\n", s.message.c_str());
+      std::fprintf(stderr, "grey_diff: %s\n", s.error.detail.c_str());
       return 1;
     }
   }

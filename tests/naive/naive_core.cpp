@@ -75,8 +75,8 @@ Tpl patch(const Img& image, double x, double y, int64_t tw, int64_t th, double s
 Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
   const double halfW = static_cast<double>(tpl.w) / 2;
   const double halfH = static_cast<double>(tpl.h) / 2;
-  const int64_t x0 = core::detail::roundToInt((x - halfW) + 0.5);
-  const int64_t y0 = core::detail::roundToInt((y - halfH) + 0.5);
+  const int64_t x0 = core::roundToInt((x - halfW) + 0.5);
+  const int64_t y0 = core::roundToInt((y - halfH) + 0.5);
   const int64_t side = 2 * r + 1;
   std::vector<float> grid(static_cast<size_t>(side * side), -2.0f);
   float best = -2;

@@ -7,19 +7,19 @@
 #include <vector>
 
 #include "pista/messages.hpp"
-#include "tracker/helpers.hpp"
+#include "support/helpers.hpp"
 
 namespace pista {
 namespace {
 
-using seguir::testing::ffmpeg;
-using seguir::testing::Outcome;
-using seguir::testing::readFile;
-using seguir::testing::Scratch;
-using seguir::testing::shellQuote;
+using support::ffmpeg;
+using support::Outcome;
+using support::readFile;
+using support::Scratch;
+using support::shellQuote;
 
 Outcome runPista(const Scratch& s, const std::vector<std::string>& args) {
-  return seguir::testing::runProgram(PISTA_EXE, s, args);
+  return support::runProgram(PISTA_EXE, s, args);
 }
 
 // A camera drifting over a fractal, and seguir's track of a region of it.

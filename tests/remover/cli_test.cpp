@@ -10,15 +10,19 @@
 
 #include "remover/messages.hpp"
 #include "remover/saliency_network.hpp"
-#include "tracker/helpers.hpp"
+#include "support/helpers.hpp"
 
 namespace recortar {
 namespace {
 
+std::string line(const char* text) {
+  return std::string(text) + "\n";
+}
+
 namespace fs = std::filesystem;
-using seguir::testing::Outcome;
-using seguir::testing::readFile;
-using seguir::testing::Scratch;
+using support::Outcome;
+using support::readFile;
+using support::Scratch;
 
 // An image on a white background with a dark disc: the keying takes it.
 cv::Mat flatImage() {
@@ -37,7 +41,7 @@ cv::Mat noise() {
 class Program : public ::testing::Test {
  protected:
   Outcome run(const std::vector<std::string>& args) {
-    return seguir::testing::runProgram(RECORTAR_BINARY, s, args);
+    return support::runProgram(RECORTAR_BINARY, s, args);
   }
   std::string write(const std::string& name, const cv::Mat& image) {
     EXPECT_TRUE(cv::imwrite(path(name), image));
@@ -66,12 +70,12 @@ TEST_F(Program, FailuresSayOneThingAndWriteNothing) {
     int status;
     std::string err;
   } cases[] = {
-      {{in}, status::kUsage, text::kUsage},
-      {{in, path("out.png"), path("b.png")}, status::kUsage, text::kUsage},
-      {{path("missing.png"), path("out.png")}, status::kUnreadable, text::kUnreadable},
-      {{path("not-an-image.png"), path("out.png")}, status::kUnreadable, text::kUnreadable},
-      {{path("half.png"), path("out.png")}, status::kUnreadable, text::kUnreadable},
-      {{path("huge.ppm"), path("out.png")}, status::kUnreadable, text::kUnreadable},
+      {{in}, status::kUsage, line(text::kUsage)},
+      {{in, path("out.png"), path("b.png")}, status::kUsage, line(text::kUsage)},
+      {{path("missing.png"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
+      {{path("not-an-image.png"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
+      {{path("half.png"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
+      {{path("huge.ppm"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
       {{in, path("nowhere/out.png")}, status::kNotCreated, ""},
   };
   for (const auto& c : cases) {
@@ -90,12 +94,11 @@ TEST_F(Program, AFileSizeLimitLeavesNoTemporaryFile) {
   cv::Mat disc = busy(cv::Rect(100, 50, 100, 100));
   cv::RNG(5).fill(disc, cv::RNG::UNIFORM, 0, 200);  // incompressible, so over the limit
   const std::string in = write("in.png", busy);
-  const Outcome o =
-      seguir::testing::runProgram(RECORTAR_BINARY, s, {in, path("out.png")}, "ulimit -f 8; ");
+  const Outcome o = support::runProgram(RECORTAR_BINARY, s, {in, path("out.png")}, "ulimit -f 8; ");
   EXPECT_EQ(o.status, status::kNotFinished);
   EXPECT_EQ(o.err, "");
   EXPECT_FALSE(fs::exists(path("out.png")));
-  EXPECT_EQ(seguir::testing::entries(path("")), 3u) << "the input and the two logs only";
+  EXPECT_EQ(support::entries(path("")), 3u) << "the input and the two logs only";
 }
 
 // JPEG, grey and 16-bit inputs are keyed; an output name without .png still
@@ -122,7 +125,7 @@ TEST_F(Program, FlatBackgroundIsKeyed) {
 TEST_F(Program, NoSubjectAndSubject) {
   const Outcome none = run({write("noise.png", noise()), path("none.png")});
   EXPECT_EQ(none.status, status::kNothingFound);
-  EXPECT_EQ(none.err, text::kNothingFound);
+  EXPECT_EQ(none.err, line(text::kNothingFound));
   EXPECT_EQ(none.out, "");
   EXPECT_FALSE(fs::exists(path("none.png")));
 
@@ -178,7 +181,7 @@ TEST_F(Program, WithoutItsModuleOrModelSegmentationFailsSaying) {
   for (const bool withModule : {false, true}) {
     SCOPED_TRACE(withModule ? "module, no model" : "no module");
     if (withModule) fs::copy_file(module, path("bin/" + module.filename().string()));
-    const Outcome o = seguir::testing::runProgram(program, s, {busy, path("o.png")});
+    const Outcome o = support::runProgram(program, s, {busy, path("o.png")});
     EXPECT_EQ(o.status, status::kSegmentationFailed);
     EXPECT_EQ(o.err.rfind(withModule ? text::kModelMissing : text::kNoSegmentation, 0), 0u)
         << o.err;
@@ -188,8 +191,7 @@ TEST_F(Program, WithoutItsModuleOrModelSegmentationFailsSaying) {
     EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one line";
     EXPECT_EQ(o.out, "");
     EXPECT_FALSE(fs::exists(path("o.png")));
-    EXPECT_EQ(seguir::testing::runProgram(program, s, {flat, path("k.png")}).out,
-              "ok logo 40x30\n");
+    EXPECT_EQ(support::runProgram(program, s, {flat, path("k.png")}).out, "ok logo 40x30\n");
   }
 }
 

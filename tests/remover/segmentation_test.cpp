@@ -9,7 +9,7 @@
 #include "remover/messages.hpp"
 #include "remover/saliency_network.hpp"
 #include "remover/segmentation.hpp"
-#include "tracker/helpers.hpp"
+#include "support/helpers.hpp"
 
 namespace recortar {
 namespace {
@@ -101,7 +101,7 @@ TEST(SaliencyNetwork, DrawnObjectIsSalientWhereItStands) {
 
 // A missing model's message is held by the program's test.
 TEST(SaliencyNetwork, ABrokenModelIsReported) {
-  seguir::testing::Scratch s;
+  support::Scratch s;
   std::ofstream(s.path("bad.onnx")) << "not an ONNX graph";
   EXPECT_THROW(SaliencyNetwork net(s.path("bad.onnx")), std::runtime_error);
 }

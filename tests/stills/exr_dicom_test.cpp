@@ -16,7 +16,7 @@
 namespace stills {
 namespace {
 
-using seguir::testing::Scratch;
+using support::Scratch;
 using testing::Bytes;
 using testing::le;
 using testing::operator+;
@@ -223,8 +223,8 @@ TEST(ExrAndDicom, RecortarReadsThroughTheModule) {
   const Bytes file = Dicom{30, 40}.with(samples);
   std::ofstream(s.path("in.dcm"), std::ios::binary)
       .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  const seguir::testing::Outcome o =
-      seguir::testing::runProgram(RECORTAR_BINARY, s, {s.path("in.dcm"), s.path("out.png")});
+  const support::Outcome o =
+      support::runProgram(RECORTAR_BINARY, s, {s.path("in.dcm"), s.path("out.png")});
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "ok logo 40x30\n");
   EXPECT_EQ(o.err, "");

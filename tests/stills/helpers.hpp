@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "stills/stills.hpp"
-#include "tracker/helpers.hpp"
+#include "support/helpers.hpp"
 
 namespace stills::testing {
 
@@ -36,7 +36,7 @@ inline Bytes pixels(const Image& image) {
 }
 
 inline Bytes slurp(const std::string& path) {
-  const std::string s = seguir::testing::readFile(path);
+  const std::string s = support::readFile(path);
   return Bytes(s.begin(), s.end());
 }
 

@@ -1,15 +1,17 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "helpers.hpp"
+#include "common/numbers.hpp"
+#include "support/helpers.hpp"
 #include "tracker/messages.hpp"
-#include "tracker/numbers.hpp"
 
 namespace seguir {
 namespace {
 
-using testing::runSeguir;
-using testing::Scratch;
+using common::parseNumber;
+
+using support::runSeguir;
+using support::Scratch;
 
 const std::string kUsageLine = std::string(kUsage) + "\n";
 
@@ -61,7 +63,7 @@ TEST(CommandLine, BadArgumentsGiveUsage) {
 // The numbers in every form strtod takes, on a missing, audio-only or empty file.
 TEST(CommandLine, MissingAudioOnlyAndEmptyFilesHaveNoVideo) {
   Scratch s;
-  testing::ffmpeg("-f lavfi -i sine=duration=0.5 -c:a aac " + s.path("a.m4a"));
+  support::ffmpeg("-f lavfi -i sine=duration=0.5 -c:a aac " + s.path("a.m4a"));
   { std::ofstream(s.path("empty.mp4")); }
   for (const char* name : {"missing.mp4", "a.m4a", "empty.mp4"}) {
     const auto o =
@@ -69,14 +71,14 @@ TEST(CommandLine, MissingAudioOnlyAndEmptyFilesHaveNoVideo) {
     EXPECT_EQ(o.status, kStatusUnreadable) << name;
     EXPECT_EQ(o.err, std::string(kNoVideo) + "\n");
     EXPECT_EQ(o.out, "");
-    EXPECT_FALSE(testing::fs::exists(s.path("o.json")));
+    EXPECT_FALSE(support::fs::exists(s.path("o.json")));
   }
 }
 
 // One short clip, four runs.
 TEST(CommandLine, RunsOnAShortClip) {
   Scratch s;
-  testing::lavfiClip("testsrc2=size=160x120:rate=10:duration=1", s.path("v.mp4"));
+  support::lavfiClip("testsrc2=size=160x120:rate=10:duration=1", s.path("v.mp4"));
   const auto run = [&](std::vector<std::string> numbers, const std::string& out) {
     numbers.insert(numbers.begin(), s.path("v.mp4"));
     numbers.push_back(out);
@@ -101,7 +103,7 @@ TEST(CommandLine, RunsOnAShortClip) {
     o = run(numbers, s.path("o.json"));
     EXPECT_EQ(o.status, kStatusOk) << box[0] << " " << o.err;
     EXPECT_EQ(o.out.rfind("ok ", 0), 0u);
-    EXPECT_TRUE(nlohmann::json::accept(testing::readFile(s.path("o.json"))));
+    EXPECT_TRUE(nlohmann::json::accept(support::readFile(s.path("o.json"))));
   }
 
   // A span past the end of the video yields no frame: an empty track, not a
@@ -111,7 +113,7 @@ TEST(CommandLine, RunsOnAShortClip) {
   EXPECT_EQ(o.status, kStatusOk);
   EXPECT_EQ(o.out, "ok 0 cuadros\n");
   EXPECT_EQ(o.err, "");
-  EXPECT_EQ(testing::readFile(s.path("o.json")),
+  EXPECT_EQ(support::readFile(s.path("o.json")),
             R"({"width":160.0,"height":120.0,"fps":10.0,"frames":[],"lostAt":null})");
 }
 

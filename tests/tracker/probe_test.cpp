@@ -1,15 +1,16 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "helpers.hpp"
+#include "core/grey.hpp"
+#include "support/helpers.hpp"
 #include "tracker/messages.hpp"
 #include "tracker/probe.hpp"  // formatScore
 
 namespace seguir {
 namespace {
 
-using testing::runSeguir;
-using testing::Scratch;
+using support::runSeguir;
+using support::Scratch;
 
 // A 64 x 48 picture with texture in both directions.
 cv::Mat textured() {
@@ -131,7 +132,7 @@ TEST(ProbeStill, KeepsTheStoredOrientation) {
 
 // Numbers that place no rectangle, and pictures without contrast.
 core::Img plain(int64_t w, int64_t h, unsigned r, unsigned g, unsigned b) {
-  return core::Img{w, h, std::vector<float>(static_cast<size_t>(w * h), greyOf(r, g, b))};
+  return core::Img{w, h, std::vector<float>(static_cast<size_t>(w * h), core::greyOf(r, g, b))};
 }
 
 core::Img texturedImg(int64_t w, int64_t h) {

@@ -11,7 +11,7 @@
 
 #include "core/tracking_core.hpp"
 
-namespace seguir::testing {
+namespace support {
 
 constexpr int kW = 320, kH = 240;
 constexpr double kSide = 64;  // the patch's side on the first frame, pixels
@@ -66,4 +66,4 @@ inline core::Img renderImg(const Pose& pose, bool showPatch, bool flat, double c
   return core::Img{kW, kH, std::vector<float>(bytes.begin(), bytes.end())};
 }
 
-}  // namespace seguir::testing
+}  // namespace support

@@ -8,16 +8,16 @@
 #include <vector>
 
 #include "scene.hpp"
-#include "tracker/track.hpp"
+#include "tracker/tracking_loop.hpp"
 
 namespace seguir {
 namespace {
 
-using testing::kH;
-using testing::kSide;
-using testing::kW;
-using testing::Pose;
-using testing::renderImg;
+using support::kH;
+using support::kSide;
+using support::kW;
+using support::Pose;
+using support::renderImg;
 
 struct Outcome {
   std::vector<Record> records;
@@ -163,7 +163,7 @@ core::Img groundOf(int64_t w, int64_t h) {
   for (int64_t y = 0; y < h; ++y) {
     for (int64_t x = 0; x < w; ++x) {
       ground.p[static_cast<size_t>(y * w + x)] =
-          std::round(static_cast<float>(testing::backgroundTexture(x, y)));
+          std::round(static_cast<float>(support::backgroundTexture(x, y)));
     }
   }
   return ground;
@@ -183,7 +183,7 @@ std::vector<core::Img> fastFrames() {
       for (int64_t x = std::max<int64_t>(0, static_cast<int64_t>(cx) - 32);
            x < std::min<int64_t>(kFastW, static_cast<int64_t>(cx) + 32); ++x) {
         frames.back().p[static_cast<size_t>(y * kFastW + x)] =
-            static_cast<float>(testing::patchTexture(static_cast<double>(x) - cx, y - 128.0));
+            static_cast<float>(support::patchTexture(static_cast<double>(x) - cx, y - 128.0));
       }
     }
   }
