@@ -1,6 +1,7 @@
 #include "video/decoder.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 extern "C" {
@@ -71,6 +72,9 @@ Error Decoder::open(AVFormatContext* fmt, int index) {
 void Decoder::fixTiming() {
   AVStream* st = fmt_->streams[streamIndex_];
   firstPts_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  if (fmt_->start_time != AV_NOPTS_VALUE && fmt_->start_time > 0) {
+    originPts_ = std::max<int64_t>(0, av_rescale_q(fmt_->start_time, AV_TIME_BASE_Q, timeBase_));
+  }
   AVRational rate = kDefaultRate;
   for (AVRational r : {st->avg_frame_rate, st->r_frame_rate}) {
     if (r.num > 0 && r.den > 0) {
@@ -98,7 +102,7 @@ void Decoder::seekToSpan(double inicio, double fin) {
   startUnits_ = core::roundToInt(inicio * 60000.0);
   endUnits_ = core::roundToInt((fin + 0.0005) * 60000.0);
   if (startUnits_ <= 0) return;
-  const int64_t ts = av_rescale_q_rnd(startUnits_, kSpanUnit, timeBase_, AV_ROUND_DOWN);
+  const int64_t ts = onClock(av_rescale_q_rnd(startUnits_, kSpanUnit, timeBase_, AV_ROUND_DOWN));
   // A failed seek may have read the whole file looking for the time.
   if (av_seek_frame(fmt_, streamIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0) {
     rewind();
@@ -112,7 +116,7 @@ void Decoder::seekToSpan(double inicio, double fin) {
     }
     const int64_t at = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
     if ((p->flags & AV_PKT_FLAG_KEY) && at != AV_NOPTS_VALUE &&
-        av_compare_ts(at, timeBase_, startUnits_, kSpanUnit) <= 0) {
+        av_compare_ts(onTimeline(at), timeBase_, startUnits_, kSpanUnit) <= 0) {
       pending_ = true;
       return;
     }
@@ -163,10 +167,21 @@ AVFrame* Decoder::next(double& t) {
   return nullptr;
 }
 
+// Hostile files may carry any time at all: the shift saturates.
+int64_t Decoder::onTimeline(int64_t pts) const {
+  int64_t t;
+  return __builtin_sub_overflow(pts, originPts_, &t) ? std::numeric_limits<int64_t>::min() : t;
+}
+
+int64_t Decoder::onClock(int64_t t) const {
+  int64_t pts;
+  return __builtin_add_overflow(t, originPts_, &pts) ? std::numeric_limits<int64_t>::max() : pts;
+}
+
 // A decoded frame before the span is skipped; the first at or after the
 // span's end ends the span.
 Decoder::Place Decoder::place(const AVFrame* f, double& t) {
-  const int64_t pts = stamp(f);
+  const int64_t pts = onTimeline(stamp(f));
   if (av_compare_ts(pts, timeBase_, startUnits_, kSpanUnit) < 0) return Place::kBefore;
   if (av_compare_ts(pts, timeBase_, endUnits_, kSpanUnit) >= 0) return Place::kAfter;
   t = static_cast<double>(pts) * timeBase_.num / timeBase_.den;

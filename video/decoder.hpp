@@ -24,10 +24,13 @@ class Decoder {
 
   // Positions the reading at the span from `inicio` to `fin` seconds (both
   // ends on a 1/60000 s grid; a frame exactly at `fin` belongs to the span).
+  // Times are on the timeline players show: from the start of the file, not
+  // on the stream's raw clock, which in an MPEG-TS or a cut capture may start
+  // seconds or hours in.
   void seekToSpan(double inicio, double fin);
 
   // The next decoded frame of the span, in presentation order, and its
-  // best-effort time in seconds on the stream's timeline; null at the end of
+  // best-effort time in seconds on the video's timeline; null at the end of
   // the span, which is final (error() then tells whether reading failed).
   // The caller takes what it needs of the frame and unreferences it before
   // asking again. Throws std::bad_alloc when memory runs out.
@@ -42,6 +45,9 @@ class Decoder {
   enum class Place { kBefore, kInside, kAfter };
   Place place(const AVFrame* f, double& t);
   int64_t stamp(const AVFrame* f);
+  // From the stream's clock to the video's timeline, and back.
+  int64_t onTimeline(int64_t pts) const;
+  int64_t onClock(int64_t t) const;
   void fixTiming();
   void rewind();
   void feed();
@@ -56,6 +62,10 @@ class Decoder {
   ffmpeg::FramePtr frm_;
   AVRational timeBase_{1, 1};
   int64_t startUnits_ = 0, endUnits_ = 0;  // 1/60000 s
+  // Where the video's timeline starts on the stream's clock: the container's
+  // start time, or 0 when it gives none or one before 0 (some MP4s start
+  // their audio early, and players show their video from 0 regardless).
+  int64_t originPts_ = 0;
   // Times made up for frames that carry none, in the stream's time base.
   int64_t firstPts_ = 0, period_ = 1, lastPts_ = AV_NOPTS_VALUE;
   // The time of the first entry of the index as the file was opened, when

@@ -52,7 +52,8 @@ class FrameSource {
   const VideoInfo& info() const;
 
   // The next frame of the span in presentation order: its best-effort time in
-  // seconds on the stream's timeline and its analysis frame (GW x GH grey
+  // seconds on the timeline players show (from the start of the file, as
+  // are `inicio` and `fin`) and its analysis frame (GW x GH grey
   // values 0..255, top row first). `frame` may hold a buffer of an earlier
   // frame, which is reused. False at the end of the span, which is final.
   // Damaged packets are skipped; the span ends early only when the file

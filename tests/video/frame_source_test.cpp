@@ -171,8 +171,12 @@ TEST(VideoTimes, EachFrameAtItsOwnTimeInEveryContainer) {
   rampClip(s, s.path("one-key.mp4"), "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 100");
   support::ffmpeg("-i " + s.path("one-key.mp4") + " -c copy -muxdelay 0 -muxpreload 0 " +
                   s.path("one-key.ts"));
-  for (const char* name :
-       {"mjpeg.avi", "intra.avi", "raw.h264", "late-index.mp4", "one-key.mp4", "one-key.ts"}) {
+  // A capture whose clock starts an hour and 1.4 s in: times are on the
+  // timeline players show, from 0, as for every file that starts at 0.
+  support::ffmpeg("-i " + s.path("one-key.mp4") + " -c copy -output_ts_offset 3600 " +
+                  s.path("late.ts"));
+  for (const char* name : {"mjpeg.avi", "intra.avi", "raw.h264", "late-index.mp4", "one-key.mp4",
+                           "one-key.ts", "late.ts"}) {
     // A start between two frames: 0.5 s lies between frames 12 and 13; 1.0
     // is frame 25's own time.
     expectRamp(readSpan(s.path(name), 0.5, 10), 13, 49, name);
