@@ -77,17 +77,19 @@ struct Pictures {
   std::unique_ptr<VideoWriter> writer = nullptr;
   size_t written = 0;
 
-  // False when the video cannot take the frame.
-  bool add(const core::Img& frame, const RecordWalk& walk, FrameState state, size_t index,
+  // False when the video cannot take the frame. The frame (of `size`) is
+  // drawn on in place.
+  bool add(video::ColourFrame& frame, const RecordWalk& walk, FrameState state, size_t index,
            double t) {
     const bool shown =
         writer || state == FrameState::kLost ||
         (state == FrameState::kTracked && std::binary_search(picks.begin(), picks.end(), index));
     if (!shown) return true;
-    cv::Mat picture = pictureOf(frame, size);
+    cv::Mat picture(static_cast<int>(frame.h), static_cast<int>(frame.w), CV_8UC3,
+                    frame.bgr.data());
     drawOverlay(picture, walk.trail(), track.frames[index], state, region, displayed, t);
     if (!writer) {
-      tiles.push_back(std::move(picture));
+      tiles.push_back(picture.clone());  // the frame's buffer serves the next frame
       return true;
     }
     ++written;
@@ -103,7 +105,7 @@ int drawSpan(video::FrameSource& source, RecordWalk& walk, Pictures& pictures) {
       pictures.writer ? common::expectedFrames(walk.last() - walk.first(), source.info().fps) : 0);
   {
     video::Prefetcher frames(source);
-    core::Img frame;
+    video::ColourFrame frame;
     double t = 0;
     while (frames.next(t, frame)) {
       if (t < walk.first() - kSameTime) continue;
@@ -159,6 +161,8 @@ int draw(const Request& req, const trackdoc::Track& track) {
     pictures.size = tileSize(displayed);
     pictures.picks = sheetRecords(track.frames.size(), track.lostAt.has_value());
   }
+  // The video's own colours, from the frames the tracker read.
+  opened.source->useColour(pictures.size.width, pictures.size.height);
   if (const int status = drawSpan(*opened.source, walk, pictures)) return status;
   if (!req.toVideo) return writeSheet(req.output, pictures.tiles);
   if (!pictures.writer->finish() || !temporary->commit()) return fail(kNotSaved, kStatusNotSaved);

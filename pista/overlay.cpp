@@ -59,21 +59,6 @@ void drawRegion(cv::Mat& picture, const trackdoc::Record& r, RegionSize region, 
 
 }  // namespace
 
-cv::Mat pictureOf(const core::Img& analysis, cv::Size size) {
-  cv::Mat grey(static_cast<int>(analysis.h), static_cast<int>(analysis.w), CV_8U);
-  for (int y = 0; y < grey.rows; ++y) {
-    const float* src = analysis.p.data() + static_cast<size_t>(y) * grey.cols;
-    uint8_t* dst = grey.ptr<uint8_t>(y);
-    for (int x = 0; x < grey.cols; ++x) dst[x] = cv::saturate_cast<uint8_t>(src[x]);
-  }
-  cv::Mat sized;
-  const bool shrinks = size.width < grey.cols || size.height < grey.rows;
-  cv::resize(grey, sized, size, 0, 0, shrinks ? cv::INTER_AREA : cv::INTER_LINEAR);
-  cv::Mat colour;
-  cv::cvtColor(sized, colour, cv::COLOR_GRAY2BGR);
-  return colour;
-}
-
 void drawOverlay(cv::Mat& picture, const std::vector<cv::Point2d>& trail,
                  const trackdoc::Record& record, FrameState state, RegionSize region,
                  cv::Size displayed, double t) {

@@ -1,11 +1,10 @@
-// What pista draws: analysis frames brought back to the displayed size, and
-// the tracked region over them.
+// What pista draws over a frame of the video: the tracked region, its trail,
+// the time and the confidence.
 #pragma once
 
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "core/tracking_core.hpp"
 #include "trackdoc/track.hpp"
 
 namespace pista {
@@ -18,9 +17,6 @@ struct RegionSize {
 
 // How one frame stands in the track.
 enum class FrameState { kTracked, kUntracked, kLost };
-
-// An analysis frame (grey 0..255) as an 8-bit colour picture of `size`.
-cv::Mat pictureOf(const core::Img& analysis, cv::Size size);
 
 // Draws onto `picture` (the displayed frame, at any size) the centre's trail
 // so far, the region of `record` as its turned, scaled rectangle, and the

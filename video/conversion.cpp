@@ -10,6 +10,7 @@ extern "C" {
 #include "core/numeric.hpp"
 #include "video/grey_region.hpp"
 #include "video/pixel_format.hpp"
+#include "video/resample.hpp"
 
 namespace video {
 
@@ -48,7 +49,7 @@ std::optional<Converter> Converter::forVideo(const VideoInfo& info) {
 }
 
 Converter::Converter(const VideoInfo& info, Orientation o, int64_t sw, int64_t sh)
-    : info_(info), orientation_(o), sw_(sw), sh_(sh), scaler_(sw, sh) {
+    : info_(info), orientation_(o), sw_(sw), sh_(sh), scaler_(sw, sh, AV_PIX_FMT_RGBA, 4) {
   if (o.layout == Layout::kTranspose) stored_.resize(static_cast<size_t>(sw * kTurnStripRows));
   if (o.layout == Layout::kGeneral) stored_.resize(static_cast<size_t>(sw * sh));
 }
@@ -69,7 +70,7 @@ bool Converter::convert(const AVFrame* f, core::Img& out) {
     return true;
   }
   if (!scaler_.scale(f)) return false;
-  orient(RgbaRows(scaler_.frame()), out);
+  orient(RgbaRows(RgbaFrame{scaler_.data(), sw_, sh_, scaler_.stride()}), out);
   return true;
 }
 

@@ -11,7 +11,7 @@
 
 #include "core/tracking_core.hpp"
 #include "video/orientation.hpp"
-#include "video/rgba_scaler.hpp"
+#include "video/scaler.hpp"
 #include "video/stream_facts.hpp"
 
 struct AVFrame;
@@ -48,7 +48,7 @@ class Converter {
   VideoInfo info_;
   Orientation orientation_;
   int64_t sw_, sh_;  // size of the scaled frame, stored orientation
-  RgbaScaler scaler_;
+  Scaler scaler_;    // to RGBA
   bool directAllowed_ = true;
   // Grey in stored orientation: a strip of rows for quarter turns, the whole
   // frame for other matrices.

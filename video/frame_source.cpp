@@ -20,7 +20,8 @@ struct FrameSource::Impl {
   Decoder decoder;
   VideoInfo info;
   std::optional<Converter> converter;
-  Picture picture;  // next()'s
+  std::optional<ColourConverter> colour;  // when frames are delivered in colour
+  Picture picture;                        // next()'s
 
   bool take(const AVFrame* f, Picture& out);
 };
@@ -72,6 +73,14 @@ Opened FrameSource::start(std::unique_ptr<Impl> impl, double inicio, double fin)
   return {std::unique_ptr<FrameSource>(new FrameSource(std::move(impl))), {}};
 }
 
+void FrameSource::useColour(int64_t w, int64_t h) {
+  impl_->colour.emplace(impl_->info, w, h);
+}
+
+void FrameSource::renderColour(Picture& picture, ColourFrame& frame) {
+  std::swap(frame, picture.colour_);
+}
+
 void FrameSource::useRgbaConversion(bool accurate) {
   impl_->converter->useRgbaConversion(accurate);
 }
@@ -100,6 +109,7 @@ bool FrameSource::nextPicture(double& t, Picture& picture) {
 // Frames on the direct Y'CbCr pass in a flip or quarter turn can be made a
 // part at a time, once the part is known; the others only whole, now.
 bool FrameSource::Impl::take(const AVFrame* f, Picture& out) {
+  if (colour) return colour->convert(f, out.colour_);
   const int factor = converter->directFactor(f);
   if (!converter->byParts(factor)) return converter->convert(f, out.grey_);
   if (!out.frame_) out.frame_.reset(av_frame_alloc());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/tracking_core.hpp"
+#include "video/colour.hpp"
 #include "video/failure.hpp"
 #include "video/ffmpeg_handles.hpp"
 #include "video/stream_facts.hpp"
@@ -23,8 +24,9 @@ class Picture {
   friend class FrameSource;
   // The decoder's planes while the conversion waits; empty once made.
   ffmpeg::FramePtr frame_;
-  int factor_ = 1;  // the planes' reduction to the analysis frame
-  core::Img grey_;  // the analysis frame when only the whole can be made
+  int factor_ = 1;      // the planes' reduction to the analysis frame
+  core::Img grey_;      // the analysis frame when only the whole can be made
+  ColourFrame colour_;  // the picture, when the source delivers colour
 };
 
 class FrameSource;
@@ -71,6 +73,12 @@ class FrameSource {
   void render(Picture& picture, const core::Region& region, core::Img& frame);
   // Empty unless reading failed. Read it once the span has ended.
   const Error& error() const;
+
+  // Every later frame in colour instead of grey: a picture of w x h, the
+  // displayed frame scaled, made while decoding and handed over by
+  // renderColour(). No analysis frame is made.
+  void useColour(int64_t w, int64_t h);
+  void renderColour(Picture& picture, ColourFrame& frame);
 
   // Converts every later frame through libswscale's RGBA instead of straight
   // from the Y'CbCr planes: the reference that conversion is held to. With

@@ -1,6 +1,6 @@
 // How a stored frame becomes the displayed one: the container's display
-// matrix, applied to grey rows (grey_rows.hpp) as a mirroring, a quarter turn
-// or a general resampling.
+// matrix, applied to grey rows (grey_rows.hpp) as a mirroring or a quarter
+// turn; any other matrix is resampled (resample.hpp).
 #pragma once
 
 #include <cstdint>
@@ -42,13 +42,5 @@ void greyTurned(const RgbaFrame& src, bool flipX, bool flipY, float* strip, floa
 void greyTurnedScalar(const RgbaFrame& src, bool flipX, bool flipY, float* strip, float* out);
 void greyTurned(const GreyRows& src, bool flipX, bool flipY, float* strip, float* out);
 void greyTurnedScalar(const GreyRows& src, bool flipX, bool flipY, float* strip, float* out);
-
-// Any other matrix: each pixel centre of `out` (outW x outH, covering the
-// bounding box of the natural frame mapped through `m`, translation ignored)
-// is taken back through the inverse matrix into `stored`, the natural frame
-// scaled to stored.w x stored.h, and sampled bilinearly. Pixels the frame
-// does not cover, and the whole picture for a singular matrix, are 0.
-void resampleGrey(const GreyFrame& stored, double naturalW, double naturalH, const Transform& m,
-                  float* out, int64_t outW, int64_t outH);
 
 }  // namespace video

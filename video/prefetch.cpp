@@ -57,7 +57,8 @@ void Prefetcher::readAhead() {
   }
 }
 
-bool Prefetcher::next(double& t, core::Img& frame, const core::Region& region) {
+template <class Render>
+bool Prefetcher::handOver(double& t, Render&& render) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
   if (ready_.empty()) {
@@ -69,10 +70,18 @@ bool Prefetcher::next(double& t, core::Img& frame, const core::Region& region) {
   ready_.pop_front();
   lock.unlock();
   changed_.notify_all();
-  source_.render(picture, region, frame);
+  render(picture);
   lock.lock();
   if (free_.size() < depth_) free_.push_back(std::move(picture));
   return true;
+}
+
+bool Prefetcher::next(double& t, core::Img& frame, const core::Region& region) {
+  return handOver(t, [&](Picture& p) { source_.render(p, region, frame); });
+}
+
+bool Prefetcher::next(double& t, ColourFrame& frame) {
+  return handOver(t, [&](Picture& p) { source_.renderColour(p, frame); });
 }
 
 bool Prefetcher::next(double& t, core::Img& frame) {

@@ -36,6 +36,8 @@ class Prefetcher {
   // before it.
   bool next(double& t, core::Img& frame, const core::Region& region);
   bool next(double& t, core::Img& frame);
+  // As FrameSource::renderColour, for a source that delivers colour.
+  bool next(double& t, ColourFrame& frame);
 
  private:
   struct Item {
@@ -44,6 +46,9 @@ class Prefetcher {
   };
   void produce();
   void readAhead();
+  // The next ready picture, made by `render` on the caller's thread.
+  template <class Render>
+  bool handOver(double& t, Render&& render);
 
   FrameSource& source_;
   const size_t depth_;

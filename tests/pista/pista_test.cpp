@@ -22,7 +22,8 @@ Outcome runPista(const Scratch& s, const std::vector<std::string>& args) {
   return support::runProgram(PISTA_EXE, s, args);
 }
 
-// A camera drifting over a fractal, and seguir's track of a region of it.
+// A camera drifting over a coloured fractal, and seguir's track of a region
+// of it.
 struct Tracked {
   std::string video, track;
   std::vector<std::string> box{"0.4", "0.35", "0.55", "0.6"};
@@ -30,7 +31,8 @@ struct Tracked {
 
 Tracked makeTrack(const Scratch& s) {
   Tracked t{s.path("clip.mp4"), s.path("track.json")};
-  ffmpeg("-f lavfi -i mandelbrot=s=960x600:maxiter=200:start_scale=2.5 -frames:v 1 " +
+  // Coloured, but never as strongly as the overlay's pure colours.
+  ffmpeg("-f lavfi -i mandelbrot=s=960x600:maxiter=200:start_scale=2.5 -frames:v 1 -vf hue=s=0.2 " +
          shellQuote(s.path("field.png")));
   ffmpeg("-loop 1 -framerate 30 -i " + shellQuote(s.path("field.png")) +
          " -t 2 -vf \"crop=640:360:'160+120*sin(t)':'120+80*cos(t*0.7)',format=yuv420p\""
@@ -44,7 +46,7 @@ Tracked makeTrack(const Scratch& s) {
 }
 
 // Pixels whose channel `c` (of blue, green, red) exceeds both others by more
-// than `by`: the overlay's colours, as the frames themselves are grey.
+// than `by`: the overlay's colours.
 int dominant(const cv::Mat& bgr, int c, int by) {
   std::vector<cv::Mat> ch;
   cv::split(bgr, ch);
@@ -81,6 +83,13 @@ TEST(Pista, SheetVideoLossAndBadTracksOfOneTrack) {
   EXPECT_TRUE(greenNear(cx, cy + hh)) << "bottom edge";
   EXPECT_FALSE(greenNear(cx, cy)) << "nothing drawn inside the region";
   EXPECT_FALSE(greenNear(left + 20, top + 20)) << "nor far from it";
+  // Away from the overlay the tile is the video's own frame, in its colours.
+  ffmpeg("-ss " + first["t"].dump() + " -i " + shellQuote(t.video) +
+         " -frames:v 1 -vf scale=480:270:flags=area " + shellQuote(s.path("frame.png")));
+  const cv::Rect corner(300, 10, 160, 80);
+  cv::Mat diff;
+  cv::absdiff(sheet(corner + cv::Point(6, 6)), cv::imread(s.path("frame.png"))(corner), diff);
+  EXPECT_LT(cv::mean(diff)[0] + cv::mean(diff)[1] + cv::mean(diff)[2], 3 * 4.0);
 
   // The video has every frame of the span, and no temporary file stays.
   o = runPista(s, {t.video, t.track, s.path("out.mp4")});

@@ -260,6 +260,23 @@ TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
       diff += std::fabs(static_cast<uint8_t>(shown[k]) - img.p[k]);
     }
     EXPECT_LT(diff / static_cast<double>(shown.size()), 4.0) << rotate;
+
+    // The colour picture pista draws on is turned alike.
+    Opened o = FrameSource::open(turned, 0, 10);
+    o.source->useColour(static_cast<int64_t>(info.W), static_cast<int64_t>(info.H));
+    Picture picture;
+    ColourFrame colour;
+    double t = 0;
+    ASSERT_TRUE(o.source->nextPicture(t, picture));
+    o.source->renderColour(picture, colour);
+    support::ffmpeg("-i " + turned + " -frames:v 1 -f rawvideo -pix_fmt bgr24 " +
+                    s.path("shown.bgr"));
+    const std::string bgr = support::readFile(s.path("shown.bgr"));
+    ASSERT_EQ(bgr.size(), colour.bgr.size());
+    diff = 0;
+    for (size_t k = 0; k < bgr.size(); ++k)
+      diff += std::abs(static_cast<uint8_t>(bgr[k]) - colour.bgr[k]);
+    EXPECT_LT(diff / static_cast<double>(bgr.size()), 4.0) << rotate;
   }
   // The phone's matrix: a quarter turn clockwise puts the white corner top right.
   const auto [info, img] = firstFrame(s.path("r270.mp4"));

@@ -15,6 +15,7 @@
 #include "video/grey_region.hpp"
 #include "video/grey_rows.hpp"
 #include "video/orientation.hpp"
+#include "video/resample.hpp"
 #include "video/yuv_grey.hpp"
 
 namespace video {
