@@ -19,6 +19,9 @@ inline constexpr char kModelMissing[] = "falta el modelo de segmentación u2netp
 inline constexpr char kModelUnreadable[] = "no pude cargar el modelo de segmentación ";
 }  // namespace text
 
+// The one option: the matte instead of the cut-out.
+inline constexpr char kMatteOption[] = "--mascara";
+
 namespace status {
 inline constexpr int kOk = 0;
 inline constexpr int kSegmentationFailed = 1;  // message: the failure's description

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/replacement_file.hpp"
 #include "remover/messages.hpp"
@@ -40,9 +41,12 @@ constexpr int kFilters = SPNG_FILTER_CHOICE_SUB;
 
 }  // namespace
 
-EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc) {
+namespace {
+
+// The pixels, `channels` bytes each (4: straight RGBA, 1: grey), as PNG.
+EncodedPng encode(const std::uint8_t* pixels, int w, int h, int channels,
+                  std::span<const std::uint8_t> icc) {
   EncodedPng png;
-  unpremultiply(raster.px.get(), raster.bytes() / 4);
   const std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> ctx(spng_ctx_new(SPNG_CTX_ENCODER),
                                                            spng_ctx_free);
   if (!ctx) return png;
@@ -51,10 +55,10 @@ EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc) 
   spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_STRATEGY, kStrategy);
   spng_set_option(ctx.get(), SPNG_FILTER_CHOICE, kFilters);
   spng_ihdr ihdr{};
-  ihdr.width = static_cast<std::uint32_t>(raster.w);
-  ihdr.height = static_cast<std::uint32_t>(raster.h);
+  ihdr.width = static_cast<std::uint32_t>(w);
+  ihdr.height = static_cast<std::uint32_t>(h);
   ihdr.bit_depth = 8;
-  ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+  ihdr.color_type = channels == 1 ? SPNG_COLOR_TYPE_GRAYSCALE : SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
   if (spng_set_ihdr(ctx.get(), &ihdr) != 0) return png;
   if (!icc.empty()) {
     spng_iccp iccp{};
@@ -63,8 +67,8 @@ EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc) 
     iccp.profile = const_cast<char*>(reinterpret_cast<const char*>(icc.data()));
     spng_set_iccp(ctx.get(), &iccp);  // refused: the cut-out goes without it
   }
-  if (spng_encode_image(ctx.get(), raster.px.get(), raster.bytes(), SPNG_FMT_PNG,
-                        SPNG_ENCODE_FINALIZE) != 0) {
+  const size_t bytes = static_cast<size_t>(w) * static_cast<size_t>(h) * channels;
+  if (spng_encode_image(ctx.get(), pixels, bytes, SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) != 0) {
     return png;
   }
   int error = 0;
@@ -78,8 +82,7 @@ EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc) 
   return png;
 }
 
-int save(stills::Raster& raster, std::span<const std::uint8_t> icc, const std::string& path) {
-  const EncodedPng png = encodePng(raster, icc);
+int replace(const EncodedPng& png, const std::string& path) {
   if (!png.data) return status::kNotCreated;
   switch (common::replaceFile(path, {png.data.get(), png.size})) {
     case common::Replaced::kDone:
@@ -90,6 +93,30 @@ int save(stills::Raster& raster, std::span<const std::uint8_t> icc, const std::s
       break;
   }
   return status::kNotFinished;
+}
+
+}  // namespace
+
+EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc) {
+  unpremultiply(raster.px.get(), raster.bytes() / 4);
+  return encode(raster.px.get(), raster.w, raster.h, 4, icc);
+}
+
+// A matte carries no colour, so no profile either.
+EncodedPng encodeMattePng(const stills::Raster& raster) {
+  const size_t count = raster.bytes() / 4;
+  std::vector<std::uint8_t> alpha(count);
+  const std::uint8_t* px = raster.px.get();
+  for (size_t i = 0; i < count; ++i) alpha[i] = px[4 * i + 3];
+  return encode(alpha.data(), raster.w, raster.h, 1, {});
+}
+
+int save(stills::Raster& raster, std::span<const std::uint8_t> icc, const std::string& path) {
+  return replace(encodePng(raster, icc), path);
+}
+
+int saveMatte(const stills::Raster& raster, const std::string& path) {
+  return replace(encodeMattePng(raster), path);
 }
 
 }  // namespace recortar

@@ -27,9 +27,15 @@ struct EncodedPng {
 // when libspng cannot encode it. A profile libspng refuses is left out.
 EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc);
 
+// The raster's alpha alone, as an 8-bit grey PNG (white is the subject): a
+// matte for compositing in another tool. The raster is left as it is.
+EncodedPng encodeMattePng(const stills::Raster& raster);
+
 // encodePng, then the replacement of `path` (common/replacement_file.hpp):
 // status::kOk, kNotCreated (nothing is left behind; an encoding failure is
 // one too) or kNotFinished (the target is untouched).
 int save(stills::Raster& raster, std::span<const std::uint8_t> icc, const std::string& path);
+// encodeMattePng, then the replacement of `path`, with save()'s statuses.
+int saveMatte(const stills::Raster& raster, const std::string& path);
 
 }  // namespace recortar

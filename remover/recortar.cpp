@@ -3,6 +3,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/console.hpp"
 #include "remover/keying.hpp"
@@ -34,12 +35,15 @@ std::string size(const stills::Raster& r) {
 }  // namespace
 
 int run(int argc, const char* const* argv) {
-  if (argc != 3) return fail(text::kUsage, status::kUsage);
-  const std::string out = argv[2];
+  // `recortar entrada salida.png`, or with --mascara before the paths.
+  const bool matte = argc == 4 && std::string_view(argv[1]) == kMatteOption;
+  if (argc != 3 && !matte) return fail(text::kUsage, status::kUsage);
+  const char* in = argv[argc - 2];
+  const std::string out = argv[argc - 1];
 
   // The cut-out is the picture as viewers show it: upright, in the input's
   // own colours (its profile travels to the output).
-  std::optional<stills::Image> image = stills::load(argv[1]);
+  std::optional<stills::Image> image = stills::load(in);
   if (image) {
     try {
       stills::applyOrientation(*image);
@@ -51,8 +55,10 @@ int run(int argc, const char* const* argv) {
   stills::Raster& raster = image->raster;
   const std::string dimensions = size(raster);
 
+  // The matte is the alpha the cut-out would have had, written instead of it.
+  const auto write = [&] { return matte ? saveMatte(raster, out) : save(raster, image->icc, out); };
   if (keyRaster(raster)) {
-    const int saved = save(raster, image->icc, out);
+    const int saved = write();
     if (saved != status::kOk) return saved;
     return succeed(text::kKeyedPrefix + dimensions);
   }
@@ -60,7 +66,7 @@ int run(int argc, const char* const* argv) {
   const CutOut cut = cutOutSubject(raster);
   if (cut.result == kCutFailed) return fail(oneLine(cut.failure), status::kSegmentationFailed);
   if (cut.result == kNoSubject) return fail(text::kNothingFound, status::kNothingFound);
-  const int saved = save(raster, image->icc, out);
+  const int saved = write();
   if (saved != status::kOk) return saved;
   return succeed(text::kSegmentedPrefix + dimensions);
 }

@@ -47,6 +47,19 @@ class Program : public ::testing::Test {
     EXPECT_TRUE(cv::imwrite(path(name), image));
     return path(name);
   }
+  // recortar --mascara gives the alpha of the cut-out, as one grey PNG, with
+  // the cut-out's summary line.
+  void expectMatteIsTheCutOutsAlpha(const std::string& in) {
+    const Outcome cut = run({in, path("cut.png")});
+    const Outcome matte = run({kMatteOption, in, path("matte.png")});
+    EXPECT_EQ(matte.status, cut.status) << in;
+    EXPECT_EQ(matte.out, cut.out) << in;
+    const cv::Mat alpha = cv::imread(path("matte.png"), cv::IMREAD_UNCHANGED);
+    cv::Mat expected;
+    cv::extractChannel(cv::imread(path("cut.png"), cv::IMREAD_UNCHANGED), expected, 3);
+    ASSERT_EQ(alpha.type(), CV_8UC1) << in;
+    EXPECT_EQ(cv::countNonZero(alpha != expected), 0) << in;
+  }
   void writeBytes(const std::string& name, const std::vector<std::uint8_t>& bytes, size_t n) {
     std::ofstream(path(name), std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(n));
@@ -72,6 +85,8 @@ TEST_F(Program, FailuresSayOneThingAndWriteNothing) {
   } cases[] = {
       {{in}, status::kUsage, line(text::kUsage)},
       {{in, path("out.png"), path("b.png")}, status::kUsage, line(text::kUsage)},
+      {{"--otra", in, path("out.png")}, status::kUsage, line(text::kUsage)},
+      {{kMatteOption, in, path("out.png"), "x"}, status::kUsage, line(text::kUsage)},
       {{path("missing.png"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
       {{path("not-an-image.png"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
       {{path("half.png"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
@@ -120,6 +135,7 @@ TEST_F(Program, FlatBackgroundIsKeyed) {
     EXPECT_EQ(png.at<cv::Vec4b>(15, 20)[3], 255);
   }
   EXPECT_EQ(readFile(path("salida")).substr(1, 3), "PNG");
+  expectMatteIsTheCutOutsAlpha(path("in.jpg"));
 }
 
 TEST_F(Program, NoSubjectAndSubject) {
@@ -137,6 +153,7 @@ TEST_F(Program, NoSubjectAndSubject) {
   EXPECT_EQ(some.status, status::kOk);
   EXPECT_EQ(some.out, "ok 320x240\n");
   EXPECT_EQ(cv::imread(path("some.png"), cv::IMREAD_UNCHANGED).type(), CV_8UC4);
+  expectMatteIsTheCutOutsAlpha(path("scene.png"));
 }
 
 // A phone's JPEG: stored sideways, with the EXIF orientation (6: turn a
