@@ -18,6 +18,9 @@ const cv::Scalar kConfident(80, 220, 80);  // B, G, R
 const cv::Scalar kWeak(40, 200, 240);
 const cv::Scalar kLost(60, 60, 240);
 const cv::Scalar kTrail(240, 160, 60);
+// Every stroke is drawn over a dark one a little wider, so that it reads on
+// any video, even one of its own colour.
+const cv::Scalar kHalo(0, 0, 0);
 
 cv::Point fixed(cv::Point2d p) {
   return {static_cast<int>(std::lround(p.x * kOne)), static_cast<int>(std::lround(p.y * kOne))};
@@ -67,12 +70,16 @@ void drawOverlay(cv::Mat& picture, const std::vector<cv::Point2d>& trail,
   std::vector<cv::Point> path;
   for (const cv::Point2d& p : trail) path.push_back(fixed(placed(p.x, p.y, picture.size())));
   if (path.size() >= 2) {
+    cv::polylines(picture, path, false, kHalo, thickness + 2, cv::LINE_AA, kShift);
     cv::polylines(picture, path, false, kTrail, thickness, cv::LINE_AA, kShift);
   }
   const cv::Scalar colour = state == FrameState::kLost              ? kLost
                             : record.c >= trackdoc::kWeakConfidence ? kConfident
                                                                     : kWeak;
-  if (state != FrameState::kUntracked) drawRegion(picture, record, region, zoom, colour, thickness);
+  if (state != FrameState::kUntracked) {
+    drawRegion(picture, record, region, zoom, kHalo, thickness + 2);
+    drawRegion(picture, record, region, zoom, colour, thickness);
+  }
 
   char label[96];
   if (state == FrameState::kLost) {
@@ -84,8 +91,8 @@ void drawOverlay(cv::Mat& picture, const std::vector<cv::Point2d>& trail,
   }
   const double fontScale = std::max(0.35, picture.rows / 900.0);
   const cv::Point origin(thickness * 4, static_cast<int>(picture.rows - thickness * 6));
-  cv::putText(picture, label, origin, cv::FONT_HERSHEY_SIMPLEX, fontScale, cv::Scalar(0, 0, 0),
-              thickness + 2, cv::LINE_AA);
+  cv::putText(picture, label, origin, cv::FONT_HERSHEY_SIMPLEX, fontScale, kHalo, thickness + 2,
+              cv::LINE_AA);
   cv::putText(picture, label, origin, cv::FONT_HERSHEY_SIMPLEX, fontScale, colour, thickness,
               cv::LINE_AA);
 }

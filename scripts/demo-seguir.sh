@@ -9,8 +9,9 @@ pista="$build/pista/pista"
 work="$build/demo-seguir"
 mkdir -p "$work"
 
+# Muted colours, so that the overlay's pure ones stand out on the sheet.
 ffmpeg -nostdin -loglevel error -y -f lavfi -i "mandelbrot=s=960x600:maxiter=200:start_scale=2.5" \
-  -frames:v 1 "$work/field.png"
+  -frames:v 1 -vf hue=s=0.3 "$work/field.png"
 ffmpeg -nostdin -loglevel error -y -loop 1 -framerate 30 -i "$work/field.png" -t 3 \
   -vf "crop=640:360:'160+120*sin(t)':'120+80*cos(t*0.7)',format=yuv420p" \
   -c:v libx264 -preset veryfast "$work/clip.mp4"
