@@ -25,7 +25,8 @@ test_pkgs=(
   groff-base                                                     # the manual pages' lint
 )
 package_pkgs=(
-  dpkg-dev file                                                  # dpkg-shlibdeps for make package
+  dpkg-dev                                                       # dpkg-shlibdeps for make package
+  lintian                                                        # make package checks the .deb
 )
 bench_pkgs=(
   libbenchmark-dev
