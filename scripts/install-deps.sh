@@ -23,7 +23,7 @@ test_pkgs=(
   ffmpeg                                                         # tests encode their own videos
   zlib1g-dev                                                     # stills tests write PNG CRCs
   groff-base                                                     # the manual pages' lint
-  parallel                                                       # the README's batch recipe, run as written
+  parallel jq                                                    # the README's recipes, run as written
 )
 package_pkgs=(
   dpkg-dev                                                       # dpkg-shlibdeps for make package

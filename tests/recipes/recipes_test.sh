@@ -3,7 +3,8 @@
 # this machine (':'), on three inputs: a flat background (cut out), a pattern
 # without a subject (status 4, an answer the recipe counts as done) and a file
 # that is no image (status 3, a failure). Once that file is mended,
-# --resume-failed must run it, and only it, again.
+# --resume-failed must run it, and only it, again. Then the jq line of the
+# README turns a real track into CSV.
 set -euo pipefail
 export PATH="$(cd "$1" && pwd):$(cd "$2" && pwd):$PATH"
 work="$(mktemp -d)"
@@ -48,4 +49,14 @@ lote --resume-failed >salida.txt 2>&1 || fail "the mended job failed again"
 [ "$(exits)" = "1:0 2:0 3:3 3:0 " ] || fail "job log after --resume-failed: $(exits)"
 [ -s fotos/c-roto.png ] && [ ! -e fotos/a-plano.png ] || fail "outputs: $(ls fotos)"
 
-echo "the batch recipe restarted only its failure"
+# A track as a table: the header, then one row of six numbers per frame.
+ffmpeg -nostdin -loglevel error -f lavfi -i testsrc=s=160x120:d=0.4:r=25 \
+  -c:v libx264 -preset ultrafast -pix_fmt yuv420p clip.mp4
+seguir clip.mp4 0 1 .4 .4 .6 .6 pista.json >salida.txt
+jq -r '"t,x,y,s,r,c", (.frames[] | [.t,.x,.y,.s,.r,.c] | @csv)' pista.json >pista.csv
+frames=$(grep -o '"t":' pista.json | wc -l)
+number='-?[0-9.]+(e[-+]?[0-9]+)?'
+[ "$(head -1 pista.csv)" = "t,x,y,s,r,c" ] || fail "header: $(head -1 pista.csv)"
+[ "$(sed -n 2p pista.csv)" = "0,0.5,0.5,1,0,1" ] || fail "first frame: $(sed -n 2p pista.csv)"
+[ "$(grep -cE "^$number(,$number){5}\$" pista.csv)" = "$frames" ] || fail "rows of $frames frames"
+echo "the batch recipe restarted only its failure; the track became $frames rows"
