@@ -62,9 +62,12 @@ fuzz:
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The .deb, then lintian on it: any error fails the target (packaging/).
 package: build
 	bash scripts/install-deps.sh package
+	rm -f $(BUILD)/seguir-recortar_*.deb
 	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/seguir-recortar_*.deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

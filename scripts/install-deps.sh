@@ -23,9 +23,11 @@ test_pkgs=(
   ffmpeg                                                         # tests encode their own videos
   zlib1g-dev                                                     # stills tests write PNG CRCs
   groff-base                                                     # the manual pages' lint
+  parallel jq                                                    # the README's recipes, run as written
 )
 package_pkgs=(
-  dpkg-dev file                                                  # dpkg-shlibdeps for make package
+  dpkg-dev                                                       # dpkg-shlibdeps for make package
+  lintian                                                        # make package checks the .deb
 )
 bench_pkgs=(
   libbenchmark-dev
