@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "stills/codecs.hpp"
 
@@ -70,6 +71,13 @@ const Heif* heif() {
   return table.get();
 }
 
+// The raw colour profile, empty when none or unreadable.
+std::vector<std::uint8_t> profileOf(const Heif& h, const heif_image_handle* handle) {
+  std::vector<std::uint8_t> icc(h.profileSize(handle));
+  if (!icc.empty() && h.profile(handle, icc.data()).code != heif_error_Ok) icc.clear();
+  return icc;
+}
+
 }  // namespace
 
 std::optional<Image> decodeHeif(Bytes file) {
@@ -98,21 +106,16 @@ std::optional<Image> decodeHeif(Bytes file) {
   int stride = 0;
   const std::uint8_t* plane = h->plane(decoded.get(), heif_channel_interleaved, &stride);
   if (plane == nullptr || !sizeAllowed(w, ht) || stride < 4 * w) return std::nullopt;
-
-  Image image;
-  image.raster = Raster(w, ht);
+  std::optional<Image> image = blankImage(w, ht);
+  if (!image) return std::nullopt;
   for (int y = 0; y < ht; ++y) {
-    std::memcpy(image.raster.row(y), plane + static_cast<std::size_t>(stride) * y,
+    std::memcpy(image->raster.row(y), plane + static_cast<std::size_t>(stride) * y,
                 std::size_t{4} * w);
   }
   if (!h->premultiplied(handle.get())) {
-    premultiplyInPlace(image.raster.px.get(), static_cast<std::size_t>(w) * ht);
+    premultiplyInPlace(image->raster.px.get(), static_cast<std::size_t>(w) * ht);
   }
-  const std::size_t iccSize = h->profileSize(handle.get());
-  if (iccSize > 0) {
-    image.icc.resize(iccSize);
-    if (h->profile(handle.get(), image.icc.data()).code != heif_error_Ok) image.icc.clear();
-  }
+  image->icc = profileOf(*h, handle.get());
   return image;
 }
 

@@ -75,19 +75,18 @@ std::optional<Image> decodeJpeg(Bytes file) {
       0) {
     return std::nullopt;
   }
-  if (!sizeAllowed(w, h)) return std::nullopt;
-  Image image;
-  image.raster = Raster(w, h);
+  std::optional<Image> image = blankImage(w, h);
+  if (!image) return std::nullopt;
   const bool cmyk = colourspace == TJCS_CMYK || colourspace == TJCS_YCCK;
-  const int rc = tjDecompress2(tj.get(), file.data(), file.size(), image.raster.px.get(), w, 4 * w,
+  const int rc = tjDecompress2(tj.get(), file.data(), file.size(), image->raster.px.get(), w, 4 * w,
                                h, cmyk ? TJPF_CMYK : TJPF_RGBA, 0);
   // A warning (a truncated file, say) leaves the rows libjpeg recovered, the
   // rest grey; that picture is the result, as it always was.
   if (rc != 0 && tjGetErrorCode(tj.get()) != TJERR_WARNING) return std::nullopt;
-  if (cmyk) cmykToRgba(image.raster.px.get(), static_cast<std::size_t>(w) * h);
+  if (cmyk) cmykToRgba(image->raster.px.get(), static_cast<std::size_t>(w) * h);
   Metadata meta = readMarkers(file);
-  image.orientation = meta.orientation;
-  image.icc = std::move(meta.icc);
+  image->orientation = meta.orientation;
+  image->icc = std::move(meta.icc);
   return image;
 }
 

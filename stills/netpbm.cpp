@@ -1,99 +1,13 @@
-// BMP and Radiance HDR through stb_image, and the Netpbm family here: stb
-// reads only binary PGM and PPM, where users also bring plain (ASCII) files,
-// bitmaps (P1, P4) and PAM (P7) with alpha.
-#include <stb_image.h>
-
+// The Netpbm family, read here: stb reads only binary PGM and PPM, where
+// users also bring plain (ASCII) files, bitmaps (P1, P4), PAM (P7) with
+// alpha, and Portable Float Maps.
 #include <cctype>
-#include <climits>
-#include <cstring>
-#include <memory>
+#include <cstdlib>
 #include <string>
 
 #include "stills/codecs.hpp"
 
 namespace stills::detail {
-
-namespace {
-
-// stb's Radiance reader loops for ever on some damaged run-length scanlines
-// (a run of length 0, or one cut off by the end of the file), so the runs are
-// walked here first and such a file is unreadable. Scanlines that are not
-// run-length encoded are read by stb in a loop of fixed length, and pass.
-bool radianceRunsComplete(Bytes file, int w, int h) {
-  const std::size_t n = file.size();
-  std::size_t at = 0;
-  // The header ends at an empty line; the resolution line follows it.
-  while (at + 1 < n && !(file[at] == '\n' && file[at + 1] == '\n')) ++at;
-  at += 2;
-  while (at < n && file[at] != '\n') ++at;
-  ++at;
-  if (w < 8 || w >= 32768) return true;
-  for (int y = 0; y < h; ++y) {
-    if (at + 4 > n) return false;
-    if (file[at] != 2 || file[at + 1] != 2 || (file[at + 2] & 0x80)) return true;
-    if (((file[at + 2] << 8) | file[at + 3]) != w) return false;
-    at += 4;
-    for (int channel = 0; channel < 4; ++channel) {
-      for (int left = w; left > 0;) {
-        if (at >= n) return false;
-        int count = file[at++];
-        const bool run = count > 128;
-        if (run) count -= 128;
-        if (count == 0 || count > left) return false;
-        at += run ? 1 : static_cast<std::size_t>(count);
-        if (at > n) return false;
-        left -= count;
-      }
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-std::optional<Image> decodeStb(Bytes file) {
-  if (file.size() > INT_MAX) return std::nullopt;
-  const auto* data = file.data();
-  const int len = static_cast<int>(file.size());
-  // Radiance HDR holds linear light; it is taken as 0..1 times 255, with no
-  // gamma, as earlier versions of the programs did.
-  static const bool linear = [] {
-    stbi_hdr_to_ldr_gamma(1.0f);
-    stbi_hdr_to_ldr_scale(1.0f);
-    return true;
-  }();
-  (void)linear;
-  int w = 0, h = 0, channels = 0;
-  if (!stbi_info_from_memory(data, len, &w, &h, &channels) || !sizeAllowed(w, h)) {
-    return std::nullopt;
-  }
-  if (file[0] == '#' && !radianceRunsComplete(file, w, h)) return std::nullopt;
-  // stb reads only uncompressed BMP, whose rows must all be in the file: a
-  // damaged height would otherwise have it fill a large raster from nothing.
-  if (file[0] == 'B' && file.size() >= 30) {
-    const std::size_t at = file[14] == 12 ? 24 : 28;  // OS/2's short header, or Windows'
-    const std::uint64_t bits = static_cast<std::uint64_t>(file[at] | (file[at + 1] << 8));
-    const std::uint64_t rowBytes = (static_cast<std::uint64_t>(w) * bits + 31) / 32 * 4;
-    if (rowBytes * static_cast<std::uint64_t>(h) > file.size()) return std::nullopt;
-  }
-  Image image;
-  image.raster = Raster(w, h);
-  std::uint8_t* px = image.raster.px.get();
-  const std::size_t samples = image.raster.bytes();
-  if (stbi_is_16_bit_from_memory(data, len)) {
-    const std::unique_ptr<stbi_us, void (*)(void*)> deep(
-        stbi_load_16_from_memory(data, len, &w, &h, &channels, 4), stbi_image_free);
-    if (!deep || w != image.raster.w || h != image.raster.h) return std::nullopt;
-    for (std::size_t i = 0; i < samples; ++i) px[i] = eightBits(deep.get()[i]);
-  } else {
-    const std::unique_ptr<stbi_uc, void (*)(void*)> rgba(
-        stbi_load_from_memory(data, len, &w, &h, &channels, 4), stbi_image_free);
-    if (!rgba || w != image.raster.w || h != image.raster.h) return std::nullopt;
-    std::memcpy(px, rgba.get(), samples);
-  }
-  premultiplyInPlace(px, samples / 4);
-  return image;
-}
 
 namespace {
 
@@ -181,53 +95,53 @@ std::optional<Header> readHeader(Scanner& s) {
   return hd;
 }
 
-}  // namespace
+// Where the samples lie and how they are stored.
+struct Layout {
+  bool plain, bits;
+  std::size_t sampleBytes, rowBytes;
+};
 
-std::optional<Image> decodeNetpbm(Bytes file) {
-  Scanner s{file};
-  const std::optional<Header> hd = readHeader(s);
-  if (!hd || !sizeAllowed(hd->w, hd->h)) return std::nullopt;
-  const int w = static_cast<int>(hd->w), h = static_cast<int>(hd->h);
-  const unsigned depth = hd->depth, maxval = hd->maxval;
-  const bool plain = hd->kind <= 3, bits = hd->kind == 1 || hd->kind == 4;
-  const std::size_t sampleBytes = maxval > 255 ? 2 : 1;
-  const std::size_t rowBytes = bits ? (static_cast<std::size_t>(w) + 7) / 8
-                                    : static_cast<std::size_t>(w) * depth * sampleBytes;
-  if (!plain &&
-      (s.pos > file.size() || (file.size() - s.pos) / rowBytes < static_cast<std::size_t>(h))) {
-    return std::nullopt;  // truncated binary data
+Layout layoutOf(const Header& hd) {
+  Layout l;
+  l.plain = hd.kind <= 3, l.bits = hd.kind == 1 || hd.kind == 4;
+  l.sampleBytes = hd.maxval > 255 ? 2 : 1;
+  l.rowBytes = l.bits ? (std::size_t{hd.w} + 7) / 8 : std::size_t{hd.w} * hd.depth * l.sampleBytes;
+  return l;
+}
+
+// Sample c of pixel (x, y) as stored, clamped to the maximum value; nothing
+// when a plain file runs out of samples. Plain samples come in file order.
+std::optional<unsigned> sampleAt(Scanner& s, const Header& hd, const Layout& l, std::size_t x,
+                                 std::size_t y, unsigned c) {
+  const Bytes file = s.b;
+  if (l.plain && l.bits) {  // plain bitmap digits need no separators
+    s.skipSpace();
+    if (s.pos >= file.size() || (file[s.pos] != '0' && file[s.pos] != '1')) return std::nullopt;
+    return file[s.pos++] - '0';
   }
-  Image image;
-  image.raster = Raster(w, h);
-  std::uint8_t* px = image.raster.px.get();
-  const std::size_t count = static_cast<std::size_t>(w) * h;
+  if (l.plain) {
+    const auto n = s.number(65535);
+    if (!n) return std::nullopt;
+    return std::min<unsigned>(*n, hd.maxval);
+  }
+  const std::uint8_t* row = file.data() + s.pos + l.rowBytes * y;
+  if (l.bits) return (row[x / 8] >> (7 - x % 8)) & 1;
+  const std::uint8_t* at = row + (x * hd.depth + c) * l.sampleBytes;
+  return std::min<unsigned>(l.sampleBytes == 2 ? (at[0] << 8) | at[1] : at[0], hd.maxval);
+}
+
+// Grey, grey and alpha, RGB or RGBA by depth, straight, into the raster.
+bool readPixels(Scanner& s, const Header& hd, const Layout& l, Raster& r) {
+  std::uint8_t* px = r.px.get();
+  const std::size_t w = static_cast<std::size_t>(r.w), count = w * r.h;
+  const unsigned depth = hd.depth, maxval = hd.maxval;
   unsigned sample[4] = {0, 0, 0, 0};
   for (std::size_t i = 0; i < count; ++i, px += 4) {
-    const std::size_t x = i % static_cast<std::size_t>(w), y = i / static_cast<std::size_t>(w);
     for (unsigned c = 0; c < depth; ++c) {
-      unsigned v;
-      if (plain) {
-        if (bits) {  // plain bitmap digits need no separators
-          s.skipSpace();
-          if (s.pos >= file.size() || (file[s.pos] != '0' && file[s.pos] != '1'))
-            return std::nullopt;
-          v = file[s.pos++] - '0';
-        } else {
-          const auto n = s.number(65535);
-          if (!n) return std::nullopt;
-          v = std::min<unsigned>(*n, maxval);
-        }
-      } else {
-        const std::uint8_t* row = file.data() + s.pos + rowBytes * y;
-        if (bits) {
-          v = (row[x / 8] >> (7 - x % 8)) & 1;
-        } else {
-          const std::uint8_t* at = row + (x * depth + c) * sampleBytes;
-          v = std::min<unsigned>(sampleBytes == 2 ? (at[0] << 8) | at[1] : at[0], maxval);
-        }
-      }
+      const std::optional<unsigned> v = sampleAt(s, hd, l, i % w, i / w, c);
+      if (!v) return false;
       // Bitmaps store 1 for black; everything else scales to 0..255.
-      sample[c] = bits ? (v ? 0 : 255) : (v * 255 + maxval / 2) / maxval;
+      sample[c] = l.bits ? (*v ? 0 : 255) : (*v * 255 + maxval / 2) / maxval;
     }
     const bool colour = depth >= 3, alpha = depth == 2 || depth == 4;
     px[0] = static_cast<std::uint8_t>(sample[0]);
@@ -235,7 +149,81 @@ std::optional<Image> decodeNetpbm(Bytes file) {
     px[2] = static_cast<std::uint8_t>(colour ? sample[2] : sample[0]);
     px[3] = static_cast<std::uint8_t>(alpha ? sample[depth - 1] : 255);
   }
-  premultiplyInPlace(image.raster.px.get(), count);
+  return true;
+}
+
+}  // namespace
+
+std::optional<Image> decodeNetpbm(Bytes file) {
+  Scanner s{file};
+  const std::optional<Header> hd = readHeader(s);
+  if (!hd || !sizeAllowed(hd->w, hd->h)) return std::nullopt;
+  const Layout l = layoutOf(*hd);
+  if (!l.plain && (s.pos > file.size() || (file.size() - s.pos) / l.rowBytes < hd->h)) {
+    return std::nullopt;  // truncated binary data
+  }
+  std::optional<Image> image = blankImage(hd->w, hd->h);
+  if (!image || !readPixels(s, *hd, l, image->raster)) return std::nullopt;
+  premultiplyInPlace(image->raster.px.get(), image->raster.bytes() / 4);
+  return image;
+}
+
+namespace {
+
+// "PF" colour or "Pf" grey, width, height and a scale whose sign gives the
+// byte order (negative: little endian); rows run bottom to top.
+struct PfmHeader {
+  long long w, h;
+  std::size_t channels, data;
+  bool little;
+};
+
+std::optional<PfmHeader> readPfmHeader(Bytes file) {
+  std::size_t pos = 2;
+  std::string words[3];
+  for (std::string& word : words) {
+    while (pos < file.size() && std::strchr(" \t\r\n", file[pos]) && file[pos] != 0) ++pos;
+    while (pos < file.size() && !std::strchr(" \t\r\n", file[pos]) && word.size() < 40) {
+      word.push_back(static_cast<char>(file[pos++]));
+    }
+  }
+  ++pos;  // the one whitespace character before the samples
+  if (pos > file.size()) return std::nullopt;
+  char* end = nullptr;
+  const long long w = std::strtoll(words[0].c_str(), &end, 10);
+  if (words[0].empty() || *end != '\0') return std::nullopt;
+  const long long h = std::strtoll(words[1].c_str(), &end, 10);
+  if (words[1].empty() || *end != '\0') return std::nullopt;
+  const double scale = std::strtod(words[2].c_str(), &end);
+  if (words[2].empty() || *end != '\0' || !(scale != 0.0)) return std::nullopt;
+  return PfmHeader{w, h, file[1] == 'F' ? std::size_t{3} : std::size_t{1}, pos, scale < 0.0};
+}
+
+}  // namespace
+
+std::optional<Image> decodePfm(Bytes file) {
+  const std::optional<PfmHeader> hd = readPfmHeader(file);
+  if (!hd || !sizeAllowed(hd->w, hd->h)) return std::nullopt;
+  const std::size_t rowBytes = 4 * hd->channels * static_cast<std::size_t>(hd->w);
+  if ((file.size() - hd->data) / rowBytes < static_cast<std::size_t>(hd->h)) return std::nullopt;
+  std::optional<Image> image = blankImage(hd->w, hd->h);
+  if (!image) return std::nullopt;
+  Raster& r = image->raster;
+  for (int y = 0; y < r.h; ++y) {
+    const std::uint8_t* in =
+        file.data() + hd->data + rowBytes * static_cast<std::size_t>(r.h - 1 - y);
+    std::uint8_t* px = r.row(y);
+    for (int x = 0; x < r.w; ++x, px += 4) {
+      for (std::size_t c = 0; c < hd->channels; ++c, in += 4) {
+        const std::uint32_t bits = hd->little ? u32le(Bytes(in, 4), 0) : u32be(Bytes(in, 4), 0);
+        float v;
+        std::memcpy(&v, &bits, 4);
+        px[c] = fromLinear(v);
+      }
+      if (hd->channels == 1) px[1] = px[2] = px[0];
+      px[3] = 255;
+    }
+  }
   return image;
 }
 

@@ -1,3 +1,5 @@
+// A file read once, through one descriptor, and its decoder chosen by its
+// signature.
 #include "stills/stills.hpp"
 
 #include <fcntl.h>
@@ -13,22 +15,15 @@
 namespace stills {
 
 using detail::Bytes;
-
-Raster::Raster(int width, int height)
-    : w(width), h(height), px(new std::uint8_t[std::size_t{4} * width * height]) {}
+using detail::startsWith;
 
 namespace {
-
-bool startsWith(Bytes b, std::size_t at, const char* text) {
-  const std::size_t n = std::strlen(text);
-  return b.size() >= at + n && std::memcmp(b.data() + at, text, n) == 0;
-}
 
 // HEIF and AVIF are ISO media files whose "ftyp" box names an image brand,
 // as the major brand or among the compatible ones.
 bool isHeif(Bytes b) {
   if (!startsWith(b, 4, "ftyp") || b.size() < 16) return false;
-  const std::size_t box = (std::size_t{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+  const std::size_t box = detail::u32be(b, 0);
   const std::size_t end = std::min(b.size(), box);
   static constexpr const char* kBrands[] = {"heic", "heix", "hevc", "hevx", "heim", "heis",
                                             "hevm", "hevs", "mif1", "msf1", "avif", "avis"};
@@ -59,9 +54,8 @@ Decoder decoderFor(Bytes b) {
       b[31] == 0 && b[32] == 0 && b[33] == 0) {
     return detail::decodeBmpRle;
   }
-  if (startsWith(b, 0, "BM") || startsWith(b, 0, "#?RADIANCE") || startsWith(b, 0, "#?RGBE")) {
-    return detail::decodeStb;
-  }
+  if (startsWith(b, 0, "BM")) return detail::decodeBmp;
+  if (startsWith(b, 0, "#?RADIANCE") || startsWith(b, 0, "#?RGBE")) return detail::decodeRadiance;
   if (b.size() >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '7' &&
       std::strchr(" \t\r\n#", b[2]) != nullptr && b[2] != '\0') {
     return detail::decodeNetpbm;
@@ -144,79 +138,5 @@ std::optional<Image> load(const std::string& path) {
   if (!data) return std::nullopt;
   return decode(*data);
 }
-
-void applyOrientation(Image& image) {
-  const int o = image.orientation;
-  image.orientation = 1;
-  if (o < 2 || o > 8) return;
-  const Raster& in = image.raster;
-  const int W = in.w, H = in.h;
-  const bool swap = o >= 5;
-  Raster out(swap ? H : W, swap ? W : H);
-  // The stored position of display pixel (x, y) is (x0 + ax·x + bx·y,
-  // y0 + ay·x + by·y); one table row per orientation.
-  struct Map {
-    int x0, ax, bx, y0, ay, by;
-  };
-  const Map maps[9] = {{},
-                       {0, 1, 0, 0, 0, 1},
-                       {W - 1, -1, 0, 0, 0, 1},
-                       {W - 1, -1, 0, H - 1, 0, -1},
-                       {0, 1, 0, H - 1, 0, -1},
-                       {0, 0, 1, 0, 1, 0},
-                       {0, 0, 1, H - 1, -1, 0},
-                       {W - 1, 0, -1, H - 1, -1, 0},
-                       {W - 1, 0, -1, 0, 1, 0}};
-  const Map m = maps[o];
-  const auto* src = reinterpret_cast<const std::uint8_t*>(in.px.get());
-  for (int y = 0; y < out.h; ++y) {
-    std::uint8_t* dst = out.row(y);
-    std::int64_t sx = m.x0 + std::int64_t{m.bx} * y;
-    std::int64_t sy = m.y0 + std::int64_t{m.by} * y;
-    for (int x = 0; x < out.w; ++x, dst += 4, sx += m.ax, sy += m.ay) {
-      std::memcpy(dst, src + 4 * (sy * W + sx), 4);
-    }
-  }
-  image.raster = std::move(out);
-}
-
-namespace detail {
-
-void premultiplyInPlace(std::uint8_t* px, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i, px += 4) {
-    const unsigned a = px[3];
-    if (a == 255) continue;
-    px[0] = premultiply(px[0], a);
-    px[1] = premultiply(px[1], a);
-    px[2] = premultiply(px[2], a);
-  }
-}
-
-int exifOrientation(Bytes exif) {
-  if (startsWith(exif, 0, "Exif")) exif = exif.subspan(std::min<std::size_t>(6, exif.size()));
-  if (exif.size() < 8) return 1;
-  const bool little = exif[0] == 'I' && exif[1] == 'I';
-  if (!little && !(exif[0] == 'M' && exif[1] == 'M')) return 1;
-  const auto u16 = [&](std::size_t at) -> unsigned {
-    return little ? exif[at] | (exif[at + 1] << 8) : (exif[at] << 8) | exif[at + 1];
-  };
-  const auto u32 = [&](std::size_t at) -> std::size_t {
-    return little ? u16(at) | (std::size_t{u16(at + 2)} << 16)
-                  : (std::size_t{u16(at)} << 16) | u16(at + 2);
-  };
-  const std::size_t ifd = u32(4);
-  if (ifd > exif.size() - 2) return 1;
-  const unsigned entries = u16(ifd);
-  for (unsigned i = 0; i < entries; ++i) {
-    const std::size_t e = ifd + 2 + std::size_t{12} * i;
-    if (e + 12 > exif.size()) break;
-    if (u16(e) != 0x0112) continue;
-    const unsigned v = u16(e + 8);
-    return u16(e + 2) == 3 && v >= 1 && v <= 8 ? static_cast<int>(v) : 1;
-  }
-  return 1;
-}
-
-}  // namespace detail
 
 }  // namespace stills
