@@ -111,6 +111,12 @@ cv::Mat keepInstances(const cv::Mat& fg) {
   return kept | paint(ids, fill);
 }
 
+bool unsureOfSubject(const cv::Mat& network) {
+  const int salient = cv::countNonZero(network > 0.5f);
+  return salient >= kFaint * network.total() &&
+         cv::countNonZero(network > 0.9f) < kConfident * salient;
+}
+
 bool looksLikeSubject(const cv::Mat& lab, const cv::Mat& mask, const cv::Mat& network) {
   const double frame = static_cast<double>(mask.total());
   const double share = cv::countNonZero(mask) / frame;

@@ -15,4 +15,8 @@ cv::Mat keepInstances(const cv::Mat& fg);
 // the network's raw map at the same size.
 bool looksLikeSubject(const cv::Mat& lab, const cv::Mat& mask, const cv::Mat& network);
 
+// Whether the network's map is salient enough to count but too little of it
+// confident: looksLikeSubject's own doubt, which a closer look may settle.
+bool unsureOfSubject(const cv::Mat& network);
+
 }  // namespace recortar
