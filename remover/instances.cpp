@@ -118,18 +118,22 @@ bool unsureOfSubject(const cv::Mat& network) {
          cv::countNonZero(network > 0.9f) < kConfident * salient;
 }
 
+bool mapShowsNoSubject(const cv::Mat& lab, const cv::Mat& network) {
+  const cv::Mat salient = network > 0.5f;
+  const int salientCount = cv::countNonZero(salient);
+  if (salientCount < kFaint * network.total()) return true;
+  const double confident = cv::countNonZero(network > 0.9f) / static_cast<double>(salientCount);
+  if (confident < kConfident) return true;
+  if (confident < kUnsure && edgeShare(salient) > kEdgeSalient) return true;
+  return colourContrast(lab, salient) < kLikeTheRest;
+}
+
 bool looksLikeSubject(const cv::Mat& lab, const cv::Mat& mask, const cv::Mat& network) {
   const double frame = static_cast<double>(mask.total());
   const double share = cv::countNonZero(mask) / frame;
   if (share < kLeastSubject || share > kMostSubject) return false;
-  const cv::Mat salient = network > 0.5f;
-  const int salientCount = cv::countNonZero(salient);
-  if (salientCount < kFaint * frame) return false;
-  const double confident = cv::countNonZero(network > 0.9f) / static_cast<double>(salientCount);
-  if (confident < kConfident) return false;
-  if (confident < kUnsure && edgeShare(salient) > kEdgeSalient) return false;
-  if (colourContrast(lab, salient) < kLikeTheRest) return false;
-  return salientCount >= kSalient * frame || colourContrast(lab, mask) >= kLeastContrast;
+  return cv::countNonZero(network > 0.5f) >= kSalient * frame ||
+         colourContrast(lab, mask) >= kLeastContrast;
 }
 
 }  // namespace recortar

@@ -35,6 +35,7 @@ cv::Mat maskOfWork(const cv::Mat& work, const CloseUp& closeUp) {
   const cv::Mat lab = toLab(work);
   const cv::Mat classical = classicalScore(work, lab);
   const cv::Mat map = network.get();
+  if (mapShowsNoSubject(lab, map)) return {};
   const cv::Mat kept = keepInstances(grabSubject(work, seedLabels(map, classical)));
   if (!looksLikeSubject(lab, kept, map)) return {};
   return kept;
