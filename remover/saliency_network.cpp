@@ -13,10 +13,10 @@ namespace recortar {
 
 namespace {
 
-// The network's fixed input: 320 × 320 RGB, NCHW, each image divided by its
-// own largest sample and then standardised with the ImageNet statistics it
-// was trained with.
-constexpr int kSide = 320;
+// The network's input: RGB, NCHW, each image divided by its own largest
+// sample and then standardised with the ImageNet statistics it was trained
+// with.
+constexpr int kSide = kNetworkSide;
 constexpr float kMean[3] = {0.485f, 0.456f, 0.406f};
 constexpr float kStd[3] = {0.229f, 0.224f, 0.225f};
 
@@ -83,15 +83,16 @@ SaliencyNetwork::SaliencyNetwork(const std::string& path) {
   }
 }
 
-cv::Mat SaliencyNetwork::saliency(const cv::Mat& bgr) {
+cv::Mat SaliencyNetwork::saliency(const cv::Mat& bgr, cv::Size size) {
   CV_Assert(bgr.type() == CV_8UC3 && !bgr.empty());
+  if (size.empty()) size = bgr.size();
   net_.setInput(inputBlob(bgr));
   const cv::Mat out = net_.forward(fused_);
   CV_Assert(out.total() == static_cast<size_t>(kSide) * kSide);
   const cv::Mat map(kSide, kSide, CV_32F, const_cast<float*>(out.ptr<float>()));
   cv::Mat sized;
-  const bool shrink = bgr.cols <= kSide && bgr.rows <= kSide;
-  cv::resize(map, sized, bgr.size(), 0, 0, shrink ? cv::INTER_AREA : cv::INTER_LINEAR);
+  const bool shrink = size.width <= kSide && size.height <= kSide;
+  cv::resize(map, sized, size, 0, 0, shrink ? cv::INTER_AREA : cv::INTER_LINEAR);
   return sized;
 }
 

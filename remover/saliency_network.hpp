@@ -18,6 +18,9 @@
 namespace recortar {
 
 inline constexpr char kModelName[] = "u2netp.onnx";
+// The network's fixed input: kNetworkSide × kNetworkSide (a 448 input fails
+// in OpenCV's concat layer).
+inline constexpr int kNetworkSide = 320;
 
 // The places searched for the model, in order.
 std::vector<std::string> modelPlaces();
@@ -31,10 +34,11 @@ class SaliencyNetwork {
   // Loads the model at `path`; throws as above.
   explicit SaliencyNetwork(const std::string& path);
 
-  // Saliency of an 8-bit BGR image as CV_32F at the image's size, each value
-  // in 0..1 as the network gives it (already through its sigmoid, not
-  // rescaled): 0.5 is the network's own "salient or not" boundary.
-  cv::Mat saliency(const cv::Mat& bgr);
+  // Saliency of an 8-bit BGR image as CV_32F at `size` (the image's own size
+  // when empty), each value in 0..1 as the network gives it (already through
+  // its sigmoid, not rescaled): 0.5 is the network's own "salient or not"
+  // boundary.
+  cv::Mat saliency(const cv::Mat& bgr, cv::Size size = {});
 
  private:
   cv::dnn::Net net_;

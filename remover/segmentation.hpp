@@ -2,7 +2,8 @@
 // subject instances and keeps them, with a soft edge, at full size.
 //
 // On a reduced working copy (work_image.hpp): a saliency network
-// (saliency_network.hpp) and hand-made cues locate the subject and label
+// (saliency_network.hpp), with a closer look where it is unsure
+// (closer_look.hpp), and hand-made cues locate the subject and label
 // GrabCut's start (subject_locator.hpp), GrabCut settles the outline
 // (grabcut_passes.hpp), every sizeable instance is kept and a scene without a
 // subject is told apart (instances.hpp); a guided filter carries the mask to

@@ -20,67 +20,71 @@ constexpr int kGuideSide = 512;
 constexpr double kGuideRadiusWork = 2.0;  // in working pixels
 constexpr double kGuideEps = 1e-4;
 
+// Box means of everything the guided filter's fit needs: the guide's three
+// channels, the mask, the six distinct products of guide channels and the
+// three products of a guide channel with the mask.
+struct WindowMeans {
+  cv::Mat r, g, b, p;
+  cv::Mat rr, rg, rb, gg, gb, bb;
+  cv::Mat rp, gp, bp;
+};
+
+cv::Mat boxMean(const cv::Mat& m, int radius) {
+  cv::Mat out;
+  cv::boxFilter(m, out, CV_32F, cv::Size(2 * radius + 1, 2 * radius + 1));
+  return out;
+}
+
+WindowMeans windowMeans(const cv::Mat& guide, const cv::Mat& mask, int radius) {
+  std::vector<cv::Mat> c;
+  cv::split(guide, c);
+  const auto mean = [radius](const cv::Mat& m) { return boxMean(m, radius); };
+  return {mean(c[0]),           mean(c[1]),           mean(c[2]),           mean(mask),
+          mean(c[0].mul(c[0])), mean(c[0].mul(c[1])), mean(c[0].mul(c[2])), mean(c[1].mul(c[1])),
+          mean(c[1].mul(c[2])), mean(c[2].mul(c[2])), mean(c[0].mul(mask)), mean(c[1].mul(mask)),
+          mean(c[2].mul(mask))};
+}
+
+// The linear fit of one window: the mask as a0 r + a1 g + a2 b + b over it.
+cv::Vec4f fitWindow(const WindowMeans& m, int y, int x) {
+  const double ur = m.r.at<float>(y, x), ug = m.g.at<float>(y, x), ub = m.b.at<float>(y, x);
+  const double up = m.p.at<float>(y, x);
+  // Covariance of the guide, regularised, and its covariance with the mask.
+  const double s00 = m.rr.at<float>(y, x) - ur * ur + kGuideEps;
+  const double s01 = m.rg.at<float>(y, x) - ur * ug;
+  const double s02 = m.rb.at<float>(y, x) - ur * ub;
+  const double s11 = m.gg.at<float>(y, x) - ug * ug + kGuideEps;
+  const double s12 = m.gb.at<float>(y, x) - ug * ub;
+  const double s22 = m.bb.at<float>(y, x) - ub * ub + kGuideEps;
+  const double c0 = m.rp.at<float>(y, x) - ur * up;
+  const double c1 = m.gp.at<float>(y, x) - ug * up;
+  const double c2 = m.bp.at<float>(y, x) - ub * up;
+  // Solve by the adjugate: the system is 3 × 3, symmetric, positive definite.
+  const double i00 = s11 * s22 - s12 * s12, i01 = s02 * s12 - s01 * s22,
+               i02 = s01 * s12 - s02 * s11, i11 = s00 * s22 - s02 * s02,
+               i12 = s01 * s02 - s00 * s12, i22 = s00 * s11 - s01 * s01;
+  const double det = s00 * i00 + s01 * i01 + s02 * i02;
+  const double a0 = (i00 * c0 + i01 * c1 + i02 * c2) / det;
+  const double a1 = (i01 * c0 + i11 * c1 + i12 * c2) / det;
+  const double a2 = (i02 * c0 + i12 * c1 + i22 * c2) / det;
+  return {static_cast<float>(a0), static_cast<float>(a1), static_cast<float>(a2),
+          static_cast<float>(up - a0 * ur - a1 * ug - a2 * ub)};
+}
+
 // A fast guided filter (He and Sun): the linear coefficients that map the
 // colour guide onto the mask are fitted on a reduced copy and then applied to
 // the full-size colour, so the edge follows the image's own edges at full
 // resolution for the cost of a 512-pixel filter. Returns CV_32FC4 maps
-// (a for red, green, blue; b) at the guide's size.
+// (a for red, green, blue; b) at the guide's size, each fit averaged over
+// the windows that hold the pixel.
 cv::Mat guidedCoefficients(const cv::Mat& guide, const cv::Mat& mask, int radius) {
-  const cv::Size box(2 * radius + 1, 2 * radius + 1);
-  std::vector<cv::Mat> rgb;
-  cv::split(guide, rgb);
-  const auto mean = [&box](const cv::Mat& m) {
-    cv::Mat out;
-    cv::boxFilter(m, out, CV_32F, box);
-    return out;
-  };
-  const cv::Mat mr = mean(rgb[0]), mg = mean(rgb[1]), mb = mean(rgb[2]), mp = mean(mask);
-  const cv::Mat rr = mean(rgb[0].mul(rgb[0])), rg = mean(rgb[0].mul(rgb[1])),
-                rb = mean(rgb[0].mul(rgb[2])), gg = mean(rgb[1].mul(rgb[1])),
-                gb = mean(rgb[1].mul(rgb[2])), bb = mean(rgb[2].mul(rgb[2]));
-  const cv::Mat rp = mean(rgb[0].mul(mask)), gp = mean(rgb[1].mul(mask)),
-                bp = mean(rgb[2].mul(mask));
-
-  cv::Mat ar(guide.size(), CV_32F), ag(guide.size(), CV_32F), ab(guide.size(), CV_32F),
-      b(guide.size(), CV_32F);
+  const WindowMeans means = windowMeans(guide, mask, radius);
+  cv::Mat fits(guide.size(), CV_32FC4);
   for (int y = 0; y < guide.rows; ++y) {
-    const float *pr = mr.ptr<float>(y), *pg = mg.ptr<float>(y), *pb = mb.ptr<float>(y);
-    const float* pp = mp.ptr<float>(y);
-    const float *prr = rr.ptr<float>(y), *prg = rg.ptr<float>(y), *prb = rb.ptr<float>(y);
-    const float *pgg = gg.ptr<float>(y), *pgb = gb.ptr<float>(y), *pbb = bb.ptr<float>(y);
-    const float *prp = rp.ptr<float>(y), *pgp = gp.ptr<float>(y), *pbp = bp.ptr<float>(y);
-    float *oar = ar.ptr<float>(y), *oag = ag.ptr<float>(y), *oab = ab.ptr<float>(y);
-    float* ob = b.ptr<float>(y);
-    for (int x = 0; x < guide.cols; ++x) {
-      const double ur = pr[x], ug = pg[x], ub = pb[x], up = pp[x];
-      // Covariance of the guide, regularised, and its covariance with the mask.
-      const double s00 = prr[x] - ur * ur + kGuideEps;
-      const double s01 = prg[x] - ur * ug;
-      const double s02 = prb[x] - ur * ub;
-      const double s11 = pgg[x] - ug * ug + kGuideEps;
-      const double s12 = pgb[x] - ug * ub;
-      const double s22 = pbb[x] - ub * ub + kGuideEps;
-      const double c0 = prp[x] - ur * up;
-      const double c1 = pgp[x] - ug * up;
-      const double c2 = pbp[x] - ub * up;
-      // Solve by the adjugate: the system is 3 × 3, symmetric, positive definite.
-      const double i00 = s11 * s22 - s12 * s12, i01 = s02 * s12 - s01 * s22,
-                   i02 = s01 * s12 - s02 * s11, i11 = s00 * s22 - s02 * s02,
-                   i12 = s01 * s02 - s00 * s12, i22 = s00 * s11 - s01 * s01;
-      const double det = s00 * i00 + s01 * i01 + s02 * i02;
-      const double a0 = (i00 * c0 + i01 * c1 + i02 * c2) / det;
-      const double a1 = (i01 * c0 + i11 * c1 + i12 * c2) / det;
-      const double a2 = (i02 * c0 + i12 * c1 + i22 * c2) / det;
-      oar[x] = static_cast<float>(a0);
-      oag[x] = static_cast<float>(a1);
-      oab[x] = static_cast<float>(a2);
-      ob[x] = static_cast<float>(up - a0 * ur - a1 * ug - a2 * ub);
-    }
+    cv::Vec4f* out = fits.ptr<cv::Vec4f>(y);
+    for (int x = 0; x < guide.cols; ++x) out[x] = fitWindow(means, y, x);
   }
-  std::vector<cv::Mat> coefficients{mean(ar), mean(ag), mean(ab), mean(b)};
-  cv::Mat merged;
-  cv::merge(coefficients, merged);
-  return merged;
+  return boxMean(fits, radius);
 }
 
 // Applies the coefficients, upsampled bilinearly row by row (a full-size copy

@@ -34,6 +34,7 @@ bench_pkgs=(
   ffmpeg imagemagick hyperfine time
   python3 python3-opencv python3-numpy
   oxygen-icon-theme adwaita-icon-theme plasma-workspace-wallpapers gnome-backgrounds python3-skimage  # drawn composites
+  tuxpaint-stamps-default mate-backgrounds  # photographed subjects with their alpha; nature photos
 )
 
 # clang with its sanitizer and libFuzzer runtimes (libclang_rt.fuzzer), for `make fuzz`.

@@ -7,21 +7,35 @@ Two disjoint sets, each with its own subjects AND its own backgrounds:
         Plasma wallpapers and GNOME's light backgrounds;
   held  Adwaita's 512-pixel icons (devices, places, status) over the other
         Plasma wallpapers, GNOME's dark backgrounds and scikit-image's photos.
+Each set also has 30 hard cases (the `hard` part, drawn after the others so
+that those stay as they were): Tux Paint's photographed stamps (real photos
+with their true alpha: plants, insects, tools, animals; even-numbered stamps
+for tuning, odd ones held out) and drawn thin subjects (cables, bicycles,
+stemmed plants) over busy backgrounds (MATE's nature photos, one half each,
+and drawn star fields, circuit boards, façades, text pages, crowds and
+foliage, each set with its own seeds and variants), some with the
+background's colour moved onto the subject's.
 The parameters of the segmentation were tuned on `tune` only; `held` judges.
 Oxygen's devices icons and OpenCV's sample photos are left out of both: the
 shared benchmark kit is drawn from them and stays a fair check.
-Plus textures without any subject (status 4 expected).
+Plus textures without any subject (status 4 expected): `none` to tune on,
+`none-held` (other photos, other seeds of the drawn kinds) to judge.
 
-Usage: own_set.py --recortar BIN [--out DIR] [--only tune|held|none] [--jobs N]
+Usage: own_set.py --recortar BIN [--out DIR] [--only tune|held|none|none-held] [--jobs N]
 Cases are drawn with a fixed seed into DIR (default: a fresh temporary folder;
 nothing is written into the checkout); an existing DIR is reused as drawn.
 Needs python3-opencv, python3-numpy; packages: oxygen-icon-theme,
 adwaita-icon-theme, plasma-workspace-wallpapers, gnome-backgrounds,
-python3-skimage (cases whose source is missing are skipped, and said so).
+python3-skimage, tuxpaint-stamps-default, mate-backgrounds (cases whose
+source is missing are skipped, and said so).
 """
 import argparse, concurrent.futures, glob, json, os, random, subprocess, sys, tempfile, time
-import cv2
-import numpy as np
+
+sys.dont_write_bytecode = True  # leave nothing in the checkout
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+
+import drawn  # noqa: E402
 
 W, H = 1024, 768
 OXYGEN = "/usr/share/icons/oxygen/base/256x256"
@@ -29,7 +43,10 @@ ADWAITA = "/usr/share/icons/Adwaita/512x512"
 PLASMA = "/usr/share/wallpapers"
 GNOME = "/usr/share/backgrounds/gnome"
 SKIMAGE = "/usr/lib/python3/dist-packages/skimage/data"
+STAMPS = "/usr/share/tuxpaint/stamps"
+MATE = "/usr/share/backgrounds/mate/nature"
 KIT_LOOKALIKES = ("k3b",)  # an Oxygen apps icon the kit uses
+HARD_KINDS = ("busy", "busy", "thin", "thin", "matched", "small")
 
 
 def plasma_images():
@@ -143,6 +160,92 @@ def draw_textures(out, rng):
     return cases
 
 
+def photo_stamps():
+    """Tux Paint's stamps that are photographs cut out with their alpha, large enough to
+    stand enlarged in a composite; drawn (cartoon) stamps and symbols left out."""
+    out = []
+    for f in sorted(glob.glob(STAMPS + "/**/*.png", recursive=True)):
+        if any(k in f for k in ("cartoon", "symbols", "roadsigns", "flags", "space")):
+            continue
+        img = cv2.imread(f, cv2.IMREAD_UNCHANGED)
+        if img is None or img.ndim != 3 or img.shape[2] != 4 or max(img.shape[:2]) < 250:
+            continue
+        cover_share = (img[..., 3] >= 128).mean()
+        if 0.05 <= cover_share <= 0.9:
+            out.append(f)
+    return out
+
+
+def hard_sources():
+    """(stamps, MATE photos, drawn variant) per set: even stamps and photos tune, odd held."""
+    stamps = photo_stamps()
+    mate = sorted(glob.glob(MATE + "/*.jpg"))
+    return {"tune": (stamps[0::2], mate[0::2], 0), "held": (stamps[1::2], mate[1::2], 1)}
+
+
+def thin_subject(kind, rng):
+    return drawn.THIN[kind](rng)
+
+
+def match_colour(bg, icon):
+    """The background with its mean a, b (Lab) moved onto the subject's: a subject that
+    shares its background's colours."""
+    lab = cv2.cvtColor(bg, cv2.COLOR_BGR2LAB).astype(np.float32)
+    ilab = cv2.cvtColor(np.ascontiguousarray(icon[..., :3]), cv2.COLOR_BGR2LAB).astype(np.float32)
+    inside = icon[..., 3] >= 128
+    for c in (1, 2):
+        lab[..., c] += ilab[..., c][inside].mean() - lab[..., c].mean()
+    return cv2.cvtColor(np.clip(lab, 0, 255).astype(np.uint8), cv2.COLOR_LAB2BGR)
+
+
+def hard_background(photos, variant, i, np_rng, rng):
+    """Every third background a photo, the rest drawn busy kinds in turn."""
+    if i % 3 == 2 and photos:
+        path = photos[(i // 3) % len(photos)]
+        return cover(load_bgr(path), rng), os.path.splitext(os.path.basename(path))[0]
+    kind = drawn.BUSY_KINDS[(i - i // 3) % len(drawn.BUSY_KINDS)]
+    return drawn.BUSY[kind](np_rng, W, H, variant), kind
+
+
+def draw_hard(name, stamps, photos, variant, count, out, seed):
+    rng, np_rng = random.Random(seed), np.random.default_rng(seed)
+    cases = []
+    for i in range(count):
+        bg, bg_name = hard_background(photos, variant, i, np_rng, rng)
+        kind = HARD_KINDS[i % len(HARD_KINDS)]
+        if kind == "thin" and i % 4 == 1:
+            subject = drawn.THIN_KINDS[(i // 4 + variant) % len(drawn.THIN_KINDS)]
+            icon = thin_subject(subject, np_rng)
+        else:
+            subject = stamps[rng.randrange(len(stamps))]
+            icon = cv2.imread(subject, cv2.IMREAD_UNCHANGED)
+        if kind == "matched":
+            bg = match_colour(bg, icon)
+        alpha = np.zeros((H, W), np.uint8)
+        height = round(H * (rng.uniform(0.15, 0.25) if kind == "small" else rng.uniform(0.35, 0.7)))
+        paste(bg, alpha, icon, height, round(W * rng.uniform(0.3, 0.7)), round(H * rng.uniform(0.35, 0.65)))
+        stem = f"{name}-h{i:02d}-{kind}-{bg_name}"
+        cv2.imwrite(f"{out}/{stem}.jpg", bg, [cv2.IMWRITE_JPEG_QUALITY, 92])
+        cv2.imwrite(f"{out}/{stem}.gt.png", alpha)
+        cases.append({"name": stem, "set": name, "part": "hard", "input": f"{stem}.jpg",
+                      "truth": f"{stem}.gt.png", "subjects": [os.path.basename(subject)]})
+    return cases
+
+
+def draw_busy_textures(out):
+    """The drawn busy kinds and MATE's photos of textures, without a subject: one of each
+    kind per set, with the set's own variant and seed."""
+    cases = []
+    for name, variant, seed in (("none", 0, 41), ("none-held", 1, 42)):
+        np_rng = np.random.default_rng(seed)
+        for kind in drawn.BUSY_KINDS:
+            stem = f"{name}-{kind}"
+            cv2.imwrite(f"{out}/{stem}.jpg", drawn.BUSY[kind](np_rng, W, H, variant),
+                        [cv2.IMWRITE_JPEG_QUALITY, 92])
+            cases.append({"name": stem, "set": name, "input": f"{stem}.jpg"})
+    return cases
+
+
 def draw(out, per_set):
     rng = random.Random(20261207)
     cases = []
@@ -152,6 +255,13 @@ def draw(out, per_set):
             continue
         cases += draw_composites(name, icons, backgrounds, per_set, out, rng)
     cases += draw_textures(out, rng)
+    for seed, (name, (stamps, photos, variant)) in enumerate(hard_sources().items()):
+        if not stamps:
+            print(f"skipped the hard part of {name}: tuxpaint-stamps-default is not installed",
+                  file=sys.stderr)
+            continue
+        cases += draw_hard(name, stamps, photos, variant, per_set, out, 7100 + seed)
+    cases += draw_busy_textures(out)
     with open(f"{out}/manifest.json", "w") as f:
         json.dump(cases, f, indent=1)
     return cases
@@ -177,7 +287,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--recortar", required=True)
     ap.add_argument("--out")
-    ap.add_argument("--only", choices=["tune", "held", "none"])
+    ap.add_argument("--only", choices=["tune", "held", "none", "none-held"])
     ap.add_argument("--per-set", type=int, default=30)
     ap.add_argument("--jobs", type=int, default=2)
     args = ap.parse_args()
@@ -193,23 +303,28 @@ def main():
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         rows = list(pool.map(lambda c: run_case(recortar, out, c), cases))
     for r in rows:
-        if r["set"] != "none" and r["iou"] < 0.7 or r["set"] == "none" and r["status"] != 4:
+        textures = r["set"].startswith("none")
+        if not textures and r["iou"] < 0.7 or textures and r["status"] != 4:
             print(f"  {r['name']:50s} status {r['status']} IoU {r.get('iou', float('nan')):.3f}")
-    print(f"| set | cases | decision | mean IoU | median IoU | below 0.5 | median s |")
-    print(f"|---|---|---|---|---|---|---|")
-    for name in ("tune", "held", "none"):
-        part = [r for r in rows if r["set"] == name]
+    print(f"| set | cases | decision | mean IoU | median IoU | below 0.5 | median s | max s |")
+    print(f"|---|---|---|---|---|---|---|---|")
+    parts = [("tune", "tune", None), ("tune, easy", "tune", False), ("tune, hard", "tune", True),
+             ("held", "held", None), ("held, easy", "held", False), ("held, hard", "held", True),
+             ("none", "none", None), ("none-held", "none-held", None)]
+    for name, which, hard in parts:
+        part = [r for r in rows if r["set"] == which and (hard is None or (r.get("part") == "hard") == hard)]
         if not part:
             continue
-        want = 4 if name == "none" else 0
+        want = 4 if which.startswith("none") else 0
         right = sum(r["status"] == want for r in part)
         secs = float(np.median([r["seconds"] for r in part]))
-        if name == "none":
-            print(f"| {name} | {len(part)} | {right}/{len(part)} | - | - | - | {secs:.2f} |")
+        most = max(r["seconds"] for r in part)
+        if which.startswith("none"):
+            print(f"| {name} | {len(part)} | {right}/{len(part)} | - | - | - | {secs:.2f} | {most:.2f} |")
         else:
             ious = [r["iou"] for r in part]
             print(f"| {name} | {len(part)} | {right}/{len(part)} | {np.mean(ious):.3f} | "
-                  f"{np.median(ious):.3f} | {sum(i < 0.5 for i in ious)} | {secs:.2f} |")
+                  f"{np.median(ious):.3f} | {sum(i < 0.5 for i in ious)} | {secs:.2f} | {most:.2f} |")
     with open(f"{out}/results.json", "w") as f:
         json.dump(rows, f, indent=1)
     print(f"wrote {out}/results.json and cutouts/")
