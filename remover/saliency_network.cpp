@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "common/companions.hpp"
 #include "remover/messages.hpp"
 
 namespace recortar {
@@ -44,12 +45,7 @@ cv::Mat inputBlob(const cv::Mat& bgr) {
 }  // namespace
 
 std::vector<std::string> modelPlaces() {
-  std::error_code error;
-  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-  const std::filesystem::path folder =
-      error ? std::filesystem::current_path(error) : program.parent_path();
-  return {(folder / kModelName).string(),
-          (folder / ".." / "share" / "recortar" / kModelName).lexically_normal().string()};
+  return common::companionPlaces(kModelName, common::Companion::kData);
 }
 
 SaliencyNetwork::SaliencyNetwork()

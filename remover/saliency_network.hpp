@@ -5,7 +5,8 @@
 // the background, on thin subjects and on busy textures.
 //
 // The model file is found beside the running program, or, installed, in
-// <program folder>/../share/recortar. It is not in the repository:
+// <prefix>/share/seguir-recortar (common/companions.hpp). It is not in the
+// repository:
 // scripts/fetch-model.sh fetches it and the build copies it into place.
 #pragma once
 

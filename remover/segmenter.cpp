@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "common/companions.hpp"
 #include "remover/messages.hpp"
-#include "stills/module.hpp"
 
 namespace recortar {
 
@@ -14,7 +14,7 @@ namespace {
 using Entry = int (*)(std::uint8_t*, int, int, char*, std::size_t);
 
 void* openSegmentation(std::string& failure) {
-  void* module = stills::openModule(kSegmentationModule, RECORTAR_MODULE_DIR);
+  void* module = common::openModule(kSegmentationModule);
   if (module == nullptr) {
     const char* why = dlerror();
     failure = std::string(text::kNoSegmentation) + (why ? why : kSegmentationModule);

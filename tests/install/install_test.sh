@@ -12,8 +12,8 @@ mkdir -p "$work"
 DESTDIR="$root/dest" "$cmake_cmd" --install "$build" --prefix /usr >/dev/null
 usr="$root/dest/usr"
 for f in bin/seguir bin/recortar bin/pista share/man/man1/seguir.1 share/man/man1/recortar.1 \
-         share/man/man1/pista.1 share/recortar/u2netp.onnx lib/recortar/librecortar_segmentation.so \
-         lib/seguir-recortar/libstills_exr_dicom.so \
+         share/man/man1/pista.1 share/seguir-recortar/u2netp.onnx \
+         lib/seguir-recortar/librecortar_segmentation.so lib/seguir-recortar/libstills_exr_dicom.so \
          share/doc/seguir-recortar/README.md; do
   [ -e "$usr/$f" ] || { echo "not installed: $f"; exit 1; }
 done

@@ -186,7 +186,7 @@ TEST_F(Program, FifoInputAndInputAsOutput) {
 }
 
 // The program copied away from its segmentation module, then with the module
-// but where no model lies beside it nor under ../share: the keying still
+// but where no model lies beside it nor under the prefix: the keying still
 // works, the segmentation path fails with status 1 and one line (naming the
 // model), and nothing is written.
 TEST_F(Program, WithoutItsModuleOrModelSegmentationFailsSaying) {
@@ -194,7 +194,7 @@ TEST_F(Program, WithoutItsModuleOrModelSegmentationFailsSaying) {
   fs::create_directories(path("bin"));
   const std::string program = path("bin/recortar");
   fs::copy_file(RECORTAR_BINARY, program);
-  const fs::path module = fs::path(RECORTAR_BINARY).parent_path() / "librecortar_segmentation.so";
+  const fs::path module = RECORTAR_MODULE;
   for (const bool withModule : {false, true}) {
     SCOPED_TRACE(withModule ? "module, no model" : "no module");
     if (withModule) fs::copy_file(module, path("bin/" + module.filename().string()));
