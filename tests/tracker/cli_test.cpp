@@ -1,41 +1,15 @@
-#include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "common/numbers.hpp"
 #include "support/helpers.hpp"
 #include "tracker/messages.hpp"
 
 namespace seguir {
 namespace {
 
-using common::parseNumber;
-
 using support::runSeguir;
 using support::Scratch;
 
 const std::string kUsageLine = std::string(kUsage) + "\n";
-
-TEST(Numbers, AcceptsTheFormsOfStrtodConsumedWhole) {
-  for (auto [text, value] : {std::pair{"2", 2.0},
-                             {"+2", 2.0},
-                             {"2.", 2.0},
-                             {".5", 0.5},
-                             {"1e1", 10.0},
-                             {"0x1p-1", 0.5},
-                             {"-0.25", -0.25}}) {
-    EXPECT_EQ(parseNumber(text), value) << text;
-  }
-  EXPECT_TRUE(std::isinf(*parseNumber("INF")));
-  EXPECT_TRUE(std::isnan(*parseNumber("nan")));
-  EXPECT_TRUE(std::isinf(*parseNumber("1e999")));  // beyond the double range
-  for (const char* bad : {"", " 2", "\t2", "2 ", "2s", "1,5", "abc", "-", "."}) {
-    EXPECT_FALSE(parseNumber(bad).has_value()) << '"' << bad << '"';
-  }
-  EXPECT_FALSE(parseNumber(std::string_view("2\0"
-                                            "1",
-                                            3))
-                   .has_value());  // embedded NUL
-}
 
 // A wrong argument count, a malformed or non-finite number (each form in
 // another of the six places, on a file never opened: numbers come first), or
