@@ -4,7 +4,7 @@
 #include "core/grey.hpp"
 #include "support/helpers.hpp"
 #include "tracker/messages.hpp"
-#include "tracker/probe.hpp"  // formatScore
+#include "tracker/probe.hpp"
 
 namespace seguir {
 namespace {
@@ -100,12 +100,6 @@ TEST(Probe, ScoresLinesOfCandidates) {
     EXPECT_EQ(o.err, std::string(err) + "\n");
     EXPECT_EQ(o.out, "");
   }
-}
-
-TEST(ProbeFormat, NegativeZeroKeepsItsSign) {
-  EXPECT_EQ(formatScore(-0.00001f), "-0.0000");
-  EXPECT_EQ(formatScore(0.99996f), "1.0000");
-  EXPECT_EQ(formatScore(-1.0f), "-1.0000");
 }
 
 // The probe compares the file's raster as stored: no EXIF orientation (3, a
