@@ -6,6 +6,7 @@
 
 #include "core/steps.hpp"
 #include "core/tracking_core.hpp"
+#include "support/scene.hpp"
 
 namespace {
 
@@ -17,48 +18,10 @@ using core::detail::kScaleSpacing;
 using core::detail::kScaleSteps;
 using core::detail::pickStep;
 
-// A smooth, non-periodic texture: soft blobs of random size, place and
-// contrast, so that every window is unlike its neighbours. Blob sizes keep
-// most detail well above the pixel, as in a real scene seen through a lens.
-struct Blob {
-  double x, y, radius, amplitude;
-};
-
-const std::vector<Blob>& blobs() {
-  static const std::vector<Blob> list = [] {
-    std::vector<Blob> out;
-    uint64_t state = 0x9E3779B97F4A7C15ull;
-    auto next = [&state] {  // a fixed generator: the same texture everywhere
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      return static_cast<double>(state >> 11) / 9007199254740992.0;
-    };
-    for (int k = 0; k < 900; ++k) {
-      out.push_back(
-          {-100 + 700 * next(), -100 + 600 * next(), 3 + 9 * next(), (next() - 0.5) * 160});
-    }
-    return out;
-  }();
-  return list;
-}
-
-double texture(double x, double y) {
-  double v = 128;
-  for (const Blob& b : blobs()) {
-    const double dx = x - b.x, dy = y - b.y, reach = 3 * b.radius;
-    if (dx > reach || dx < -reach || dy > reach || dy < -reach) continue;
-    v += b.amplitude * std::exp(-(dx * dx + dy * dy) / (2 * b.radius * b.radius));
-  }
-  return v;
-}
-
-// w x h pixels of the texture.
-core::Img still(int64_t w, int64_t h) {
-  core::Img img{w, h, std::vector<float>(static_cast<size_t>(w * h))};
-  for (int64_t j = 0; j < h; ++j) {
-    for (int64_t i = 0; i < w; ++i) img.p[j * w + i] = static_cast<float>(texture(i, j));
-  }
+// The tracking tests' patch, textured in both directions, over their
+// background: 320 x 240, the patch's 64 pixels centred on (160, 120).
+const Img& scene() {
+  static const Img img = support::renderImg({160, 120, 1, 0}, true, false);
   return img;
 }
 
@@ -89,23 +52,21 @@ TEST(PickStep, InterpolatesInsideAndStopsAtTheEnds) {
 }
 
 TEST(Search, OffsetsOnlyInsideTheGrid) {
-  const Img image = still(160, 120);
-  const Tpl t = core::templ(image, 80.5, 60.5, 20, 16);  // whole-pixel sample points
-  const core::Found f = core::search(image, t, 80.5, 60.5, 0);
-  EXPECT_EQ(f.x, 80.5);
-  EXPECT_EQ(f.y, 60.5);
+  const Tpl t = core::templ(scene(), 160.5, 120.5, 20, 16);  // whole-pixel sample points
+  const core::Found f = core::search(scene(), t, 160.5, 120.5, 0);
+  EXPECT_EQ(f.x, 160.5);
+  EXPECT_EQ(f.y, 120.5);
   EXPECT_NEAR(f.score, 1.0f, 1e-4);
   // A prediction whose first sample lies exactly between two pixels rounds
-  // away from zero: x - w/2 + 0.5 = 45.5 places the window at 46.
-  const core::Found half = core::search(image, t, 55.0, 60.5, 0);
-  EXPECT_EQ(half.x, 55.5);
+  // away from zero: x - w/2 + 0.5 = 125.5 places the window at 126.
+  EXPECT_EQ(core::search(scene(), t, 135.0, 120.5, 0).x, 135.5);
   // ... and -0.5 places it at -1, outside the image: no score, no offset.
-  const core::Found outside = core::search(image, t, 9.0, 60.5, 0);
+  const core::Found outside = core::search(scene(), t, 9.0, 120.5, 0);
   EXPECT_EQ(outside.x, 8.5);
   EXPECT_EQ(outside.score, -1.0f);
   // A best on the grid's edge gets no offset along that axis. The true place is 5 pixels right of
   // the prediction, beyond radius 3: the best placement is dx = +3, on the edge, so x stays whole.
-  EXPECT_EQ(core::search(image, t, 75.5, 60.5, 3).x, 78.5);
+  EXPECT_EQ(core::search(scene(), t, 155.5, 120.5, 3).x, 158.5);
 }
 
 TEST(Search, EqualScoresKeepTheFirstInRowOrder) {
@@ -135,11 +96,6 @@ bool sameBits(float a, float b) {
 
 Img flat(int64_t w, int64_t h, float v) {
   return Img{w, h, std::vector<float>(static_cast<size_t>(w * h), v)};
-}
-
-const Img& scene() {
-  static const Img img = still(172, 172);
-  return img;
 }
 
 TEST(Flatness, FlatWindowsHaveNoScoreAndFlatTemplatesScoreZero) {

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "scene.hpp"
+#include "support/scene.hpp"
 #include "support/helpers.hpp"
 #include "tracker/output.hpp"
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "scene.hpp"
+#include "support/scene.hpp"
 #include "tracker/tracking_loop.hpp"
 
 namespace seguir {
