@@ -71,6 +71,9 @@ std::string bits(const Tpl& t) {
   for (const float v : t.p) out += bits({v});
   return out;
 }
+std::string bits(const Img& i) {
+  return bits(Tpl{i.w, i.h, i.p, 0, 0});
+}
 
 class Twins : public ::testing::TestWithParam<KernelSet> {
  protected:
@@ -112,9 +115,6 @@ TEST_P(Twins, SearchScoresEveryPlacementIdentically) {
     EXPECT_EQ(bits(core::search(img, tpl, x, y, r)), bits(naive::search(img, tpl, x, y, r)))
         << "trial " << trial;
   }
-}
-
-TEST_P(Twins, SearchFindsTheSameSubPixelPeakOnRealContent) {
   // Random images rarely give a clear peak; a template cut from the image
   // itself exercises the parabola fit on both axes.
   for (int trial = 0; trial < 40; ++trial) {
@@ -149,8 +149,7 @@ TEST_P(Twins, ScaleRotationAndRefinementAgree) {
 TEST_P(Twins, HalvingAgrees) {
   for (int trial = 0; trial < 20; ++trial) {
     const Img img = randomImage(rng, 1 + trial * 7, 1 + trial * 5);
-    const Img got = core::half(img), want = naive::half(img);
-    EXPECT_EQ(bits(Tpl{got.w, got.h, got.p, 0, 0}), bits(Tpl{want.w, want.h, want.p, 0, 0}));
+    EXPECT_EQ(bits(core::half(img)), bits(naive::half(img)));
   }
 }
 
