@@ -1,5 +1,5 @@
-// Shared by the seguir tests: a scratch folder, running the built program,
-// and making small inputs with the ffmpeg command-line tool.
+// Shared by every suite: a scratch folder, running a built program, and
+// making small inputs with the ffmpeg command-line tool.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -128,18 +128,18 @@ inline void rotatedCopy(const std::string& in, const std::string& out, int degre
          shellQuote(out));
 }
 
-// Encodes grey frames (w x h bytes each) as H.264 at `fps` frames per second.
-inline void encodeGrey(const std::vector<std::vector<uint8_t>>& frames, int w, int h, int fps,
-                       const std::string& out, const std::string& extra = "") {
+// Encodes grey frames (w x h bytes each) at `fps` frames per second, H.264
+// by default.
+inline void encodeGrey(
+    const std::vector<std::vector<uint8_t>>& frames, int w, int h, int fps, const std::string& out,
+    const std::string& codec = "-c:v libx264 -preset ultrafast -crf 8 -pix_fmt yuv420p") {
   const std::string raw = out + ".raw";
   {
     std::ofstream f(raw, std::ios::binary);
     for (const auto& fr : frames) f.write(reinterpret_cast<const char*>(fr.data()), w * h);
   }
   ffmpeg("-f rawvideo -pix_fmt gray -s " + std::to_string(w) + "x" + std::to_string(h) + " -r " +
-         std::to_string(fps) + " -i " + shellQuote(raw) +
-         " -c:v libx264 -preset ultrafast -crf 8 -pix_fmt yuv420p " + extra + " " +
-         shellQuote(out));
+         std::to_string(fps) + " -i " + shellQuote(raw) + " " + codec + " " + shellQuote(out));
   fs::remove(raw);
 }
 

@@ -1,7 +1,9 @@
 // The frame source's pixel geometry and its direct Y'CbCr-to-grey pass on
-// random buffers: each vector path gives the bits of its scalar twin, the
+// random buffers: each vector path gives the bits of its scalar twin, and the
 // fast layouts give the picture that the general resampling defines for their
-// matrices, and the frame source uses the pass rightly.
+// matrices. How the frame source uses them is frame_source_test's.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,9 +11,6 @@
 #include <random>
 #include <vector>
 
-#include "core/grey.hpp"
-#include "support/helpers.hpp"
-#include "video/frame_source.hpp"
 #include "video/grey_region.hpp"
 #include "video/grey_rows.hpp"
 #include "video/orientation.hpp"
@@ -19,10 +18,6 @@
 
 namespace video {
 namespace {
-
-using core::greyOf;
-
-using support::Scratch;
 
 struct Format {
   const char* name;
@@ -220,71 +215,6 @@ TEST(FusedGrey, APartHasTheBitsOfTheWhole) {
         }
       }
     }
-  }
-}
-
-std::vector<core::Img> frames(const std::string& path, bool viaRgba) {
-  std::vector<core::Img> out;
-  Opened o = FrameSource::open(path, 0, 10);
-  EXPECT_TRUE(o.source) << o.error.detail;
-  if (!o.source) return out;
-  if (viaRgba) o.source->useRgbaConversion(true);
-  double t;
-  core::Img img;
-  while (o.source->next(t, img)) out.push_back(img);
-  return out;
-}
-
-// RGB-coded video never meets the matrix: its analysis frame is the grey
-// formula of its own pixels, exactly, as ffmpeg decodes them.
-TEST(FusedGrey, RgbCodedVideoGivesTheFormulaOfItsPixels) {
-  Scratch s;
-  for (auto [name, codec] : {std::pair{"ffv1.mkv", "-c:v ffv1 -pix_fmt bgr0"},
-                             std::pair{"png.mkv", "-c:v png -pix_fmt rgb24"}}) {
-    SCOPED_TRACE(name);
-    support::lavfiClip("testsrc2=size=68x46:rate=5:duration=0.4,format=rgb24,crop=67:45",
-                       s.path(name), codec);
-    support::ffmpeg("-i " + s.path(name) + " -f rawvideo -pix_fmt rgb24 " + s.path("rgb.raw"));
-    const std::string rgb = support::readFile(s.path("rgb.raw"));
-    const std::vector<core::Img> got = frames(s.path(name), false);
-    ASSERT_EQ(rgb.size(), got.size() * 67 * 45 * 3);
-    for (size_t k = 0; k < got.size(); ++k) {
-      ASSERT_EQ(got[k].w, 67);
-      ASSERT_EQ(got[k].h, 45);
-      for (size_t i = 0; i < got[k].p.size(); ++i) {
-        const auto* px =
-            reinterpret_cast<const uint8_t*>(rgb.data()) + (k * got[k].p.size() + i) * 3;
-        ASSERT_EQ(got[k].p[i], greyOf(px[0], px[1], px[2])) << k << " " << i;
-      }
-    }
-  }
-}
-
-// The frame source hands the decoder's planes to the pass in the right
-// order and strides, with the stream's matrix and range: its frames agree with
-// libswscale's accurate RGBA, whose chroma is interpolated where ours is not.
-// On this test card's sharp colour edges that alone differs by up to 0.7
-// (FFmpeg 5.1) and 1.04 (7.1) levels on average; the BT.601 matrix on the
-// BT.709 clip, or swapped chroma planes, by several.
-TEST(FusedGrey, FrameSourceAgreesWithLibswscale) {
-  Scratch s;
-  for (auto [name, pix] :
-       {std::pair{"420.mp4", "yuv420p"}, std::pair{"444.mp4", "yuv444p"},
-        std::pair{"422j.mp4", "yuvj422p"}, std::pair{"709.mp4", "yuv420p -colorspace bt709"}}) {
-    SCOPED_TRACE(name);
-    support::lavfiClip("testsrc2=size=192x128:rate=5:duration=0.4", s.path(name),
-                       std::string("-c:v libx264 -preset ultrafast -qp 0 -pix_fmt ") + pix);
-    const std::vector<core::Img> direct = frames(s.path(name), false);
-    const std::vector<core::Img> ref = frames(s.path(name), true);
-    ASSERT_EQ(direct.size(), ref.size());
-    ASSERT_FALSE(direct.empty());
-    double sum = 0, n = 0;
-    for (size_t k = 0; k < direct.size(); ++k) {
-      for (size_t i = 0; i < direct[k].p.size(); ++i)
-        sum += std::fabs(direct[k].p[i] - ref[k].p[i]);
-      n += static_cast<double>(direct[k].p.size());
-    }
-    EXPECT_LT(sum / n, 1.5);
   }
 }
 
