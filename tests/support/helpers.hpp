@@ -115,19 +115,6 @@ inline void lavfiClip(
   ffmpeg("-f lavfi -i " + shellQuote(source) + " " + codec + " " + shellQuote(out));
 }
 
-// A copy of `in` (no re-encoding) whose display matrix says to show the
-// picture turned `degrees` (90, 180 or 270). FFmpeg 6 and later take it as
-// -display_rotation and ignore FFmpeg 5's "rotate" metadata, which FFmpeg 5
-// needs.
-inline void rotatedCopy(const std::string& in, const std::string& out, int degrees) {
-  const std::string turn = std::to_string(degrees);
-  const std::string modern = "ffmpeg -nostdin -loglevel quiet -y -display_rotation:v:0 " + turn +
-                             " -i " + shellQuote(in) + " -c copy " + shellQuote(out);
-  if (std::system(modern.c_str()) == 0) return;
-  ffmpeg("-i " + shellQuote(in) + " -c copy -metadata:s:v:0 rotate=" + turn + " " +
-         shellQuote(out));
-}
-
 // Encodes grey frames (w x h bytes each) at `fps` frames per second, H.264
 // by default.
 inline void encodeGrey(

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -220,61 +221,64 @@ TEST(AnalysisSize, OnlyTheWidthIsLimited) {
   EXPECT_EQ(r.frames[0].p.size(), 1920u * 1081u);
 }
 
-// The analysis frame is the frame as players show it. ffmpeg applies the
-// display matrix when it decodes to a raw file, so its output is the truth.
-TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
-  Scratch s;
-  support::lavfiClip("color=black:size=320x240:rate=10:duration=0.3", s.path("q.mp4"),
-                     "-vf drawbox=x=0:y=0:w=160:h=120:color=white:t=fill,"
-                     "drawbox=x=200:y=180:w=40:h=40:color=gray:t=fill "
-                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
-  for (const int rotate : {270, 90, 180}) {
-    const std::string turned = s.path("r" + std::to_string(rotate) + ".mp4");
-    support::rotatedCopy(s.path("q.mp4"), turned, rotate);
-    const Read r = readSpan(turned);
-    EXPECT_EQ(r.info.W, rotate == 180 ? 320 : 240) << rotate;
-    support::ffmpeg("-i " + turned + " -frames:v 1 -f rawvideo -pix_fmt gray " +
-                    s.path("shown.gray"));
-    const std::string shown = support::readFile(s.path("shown.gray"));
-    ASSERT_FALSE(r.frames.empty());
-    ASSERT_EQ(shown.size(), r.frames[0].p.size()) << rotate;
-    double diff = 0;
-    for (size_t k = 0; k < shown.size(); ++k) {
-      diff += std::fabs(static_cast<uint8_t>(shown[k]) - r.frames[0].p[k]);
-    }
-    EXPECT_LT(diff / static_cast<double>(shown.size()), 4.0) << rotate;
-  }
-}
-
-// No tool writes a free rotation, so the test writes the track header's
-// matrix itself: a = d = cos 45, b = sin 45, c = -sin 45 in 16.16 fixed point.
-TEST(Frames, FreeRotationLeavesTheUncoveredCornersBlack) {
-  Scratch s;
-  support::lavfiClip("color=white:size=320x240:rate=10:duration=0.2", s.path("w.mp4"));
-  std::string mp4 = support::readFile(s.path("w.mp4"));
+// A copy of an MP4 whose track header carries the display matrix a, b, c, d
+// (16.16 fixed point), written here by hand as no tool writes a free rotation.
+std::string withMatrix(std::string mp4, const std::array<int32_t, 4>& m) {
   const size_t tkhd = mp4.find("tkhd");
-  ASSERT_NE(tkhd, std::string::npos);
-  ASSERT_EQ(mp4[tkhd + 4], 0);  // version 0: the matrix follows 40 bytes of fields
-  const int32_t m[4] = {46341, 46341, -46341, 46341};
-  for (int k = 0; k < 4; ++k) {
-    const size_t at = tkhd + 44 + static_cast<size_t>(k < 2 ? k : k + 1) * 4;
+  EXPECT_NE(tkhd, std::string::npos);
+  EXPECT_EQ(mp4[tkhd + 4], 0);  // version 0: the matrix follows 40 bytes of fields
+  for (size_t k = 0; k < 4; ++k) {
+    const size_t at = tkhd + 44 + (k < 2 ? k : k + 1) * 4;
     for (int byte = 0; byte < 4; ++byte) {
       mp4[at + static_cast<size_t>(byte)] =
           static_cast<char>(static_cast<uint32_t>(m[k]) >> (24 - 8 * byte));
     }
   }
-  { std::ofstream(s.path("r45.mp4"), std::ios::binary) << mp4; }
+  return mp4;
+}
 
-  const Read r = readSpan(s.path("r45.mp4"));
-  EXPECT_NEAR(r.info.xf.c, -0.7071, 1e-4);
-  EXPECT_EQ(r.info.GW, 57);  // |a w + c h| = 0.7071 * 80
-  EXPECT_EQ(r.info.GH, 396);
-  ASSERT_FALSE(r.frames.empty());
-  const std::vector<float>& p = r.frames[0].p;
-  ASSERT_EQ(p.size(), 57u * 396u);
-  EXPECT_GT(p[static_cast<size_t>(198 * 57 + 28)], 240);  // the centre is the frame's
-  EXPECT_EQ(p[0], 0);                                     // the corners are not
-  EXPECT_EQ(p.back(), 0);
+// The analysis frame is the frame as players show it. For a quarter or half
+// turn, ffmpeg applies the display matrix when it decodes to a raw file, so its
+// output is the truth; a free rotation (45 degrees) leaves the corners that
+// the turned frame does not cover black.
+TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
+  Scratch s;
+  support::lavfiClip("color=white:size=320x240:rate=10:duration=0.3", s.path("q.mp4"),
+                     "-vf drawbox=x=0:y=0:w=100:h=80:color=black:t=fill,"
+                     "drawbox=x=200:y=180:w=40:h=40:color=gray:t=fill "
+                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+  const std::string mp4 = support::readFile(s.path("q.mp4"));
+  constexpr int32_t k1 = 65536, kCos45 = 46341;
+  const struct {
+    std::array<int32_t, 4> m;
+    int64_t gw, gh;
+  } turns[] = {{{0, k1, -k1, 0}, 240, 320},  // a phone's: a quarter turn clockwise
+               {{0, -k1, k1, 0}, 240, 320},
+               {{-k1, 0, 0, -k1}, 320, 240},
+               {{kCos45, kCos45, -kCos45, kCos45}, 57, 396}};  // |a w + c h| = 0.7071 * 80
+  for (const auto& [m, gw, gh] : turns) {
+    SCOPED_TRACE(::testing::Message() << m[0] << " " << m[1]);
+    std::ofstream(s.path("turned.mp4"), std::ios::binary) << withMatrix(mp4, m);
+    const Read r = readSpan(s.path("turned.mp4"));
+    ASSERT_EQ(r.info.GW, gw);
+    ASSERT_EQ(r.info.GH, gh);
+    ASSERT_FALSE(r.frames.empty());
+    const std::vector<float>& p = r.frames[0].p;
+    if (m[0] == kCos45) {
+      EXPECT_GT(p[static_cast<size_t>(198 * 57 + 28)], 240);  // the centre is the frame's
+      EXPECT_EQ(p[0], 0);                                     // the corners are not
+      EXPECT_EQ(p.back(), 0);
+      continue;
+    }
+    support::ffmpeg("-i " + s.path("turned.mp4") + " -frames:v 1 -f rawvideo -pix_fmt gray " +
+                    s.path("shown.gray"));
+    const std::string shown = support::readFile(s.path("shown.gray"));
+    ASSERT_EQ(shown.size(), p.size());
+    double diff = 0;
+    for (size_t k = 0; k < shown.size(); ++k)
+      diff += std::fabs(static_cast<uint8_t>(shown[k]) - p[k]);
+    EXPECT_LT(diff / static_cast<double>(shown.size()), 4.0);
+  }
 }
 
 TEST(Frames, FirstOfTwoVideoStreamsIsRead) {
