@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <random>
 
 #include "core/steps.hpp"
 #include "core/tracking_core.hpp"
@@ -67,24 +66,6 @@ TEST(Search, OffsetsOnlyInsideTheGrid) {
   // A best on the grid's edge gets no offset along that axis. The true place is 5 pixels right of
   // the prediction, beyond radius 3: the best placement is dx = +3, on the edge, so x stays whole.
   EXPECT_EQ(core::search(scene(), t, 155.5, 120.5, 3).x, 158.5);
-}
-
-TEST(Search, EqualScoresKeepTheFirstInRowOrder) {
-  // A pattern repeating every 5 columns and 4 rows gives bit-identical
-  // windows, hence exactly equal scores, 5 columns and 4 rows apart.
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<float> value(0, 255);
-  float tile[4][5];
-  for (auto& row : tile)
-    for (auto& v : row) v = value(rng);
-  Img img{60, 40, std::vector<float>(2400)};
-  for (int64_t j = 0; j < 40; ++j)
-    for (int64_t i = 0; i < 60; ++i) img.p[j * 60 + i] = tile[j % 4][i % 5];
-  const Tpl t = core::templ(img, 30.5, 20.5, 10, 8);
-  const core::Found f = core::search(img, t, 30.5, 20.5, 5);
-  // Candidates scoring 1: dy in {-4, 0, 4}, dx in {-5, 0, 5}; the first is (-5, -4).
-  EXPECT_NEAR(f.x, 25.5, 0.5);
-  EXPECT_NEAR(f.y, 16.5, 0.5);
 }
 
 // Regions without contrast: single-precision sums over a flat region of a

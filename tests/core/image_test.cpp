@@ -1,5 +1,6 @@
-// Sampling, the pyramid, templates and scores, read off an image whose every
-// value is known.
+// Sampling, running sums and the pyramid, read off an image whose every value
+// is known. Where templates, patches and windows are sampled is held by the
+// tracking tests' synthetic truth, and every kernel by its naive twin.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -79,50 +80,6 @@ TEST(Pyramid, InsideARegionTheSameBitsAsTheWholePyramid) {
     }
   }
   EXPECT_EQ(core::pyramidRegion({300, 10, 400, 20}, 4, w, h).x1, 0) << "wholly outside: empty";
-}
-
-// The raw values back from a template (mean added back), rounded to quarters.
-std::vector<double> raw(const Tpl& t) {
-  std::vector<double> q;
-  for (float v : t.p) q.push_back(std::round((v + t.mean) * 4) / 4);
-  return q;
-}
-
-TEST(Templ, SamplesPixelCentresOfTheBlock) {
-  const Img img = plane(30, 30);
-  // Centre 10.5 with 4 samples: points 9, 10, 11, 12, the pixels themselves.
-  const Tpl t = core::templ(img, 10.5, 10.5, 4, 4);
-  EXPECT_EQ(raw(t)[0], 9 + 900);
-  EXPECT_EQ(raw(t)[3], 12 + 900);
-  EXPECT_EQ(raw(t)[15], 12 + 1200);
-  // Centre 10 with 4 samples: points 8.5 ... 11.5, between pixels.
-  EXPECT_EQ(raw(core::templ(img, 10, 10, 4, 4))[0], 8.5 + 850);
-  // Odd size: points 8 ... 12.
-  EXPECT_EQ(raw(core::templ(img, 10, 10, 5, 5))[24], 12 + 1200);
-}
-
-TEST(Patch, ScalesAndTurnsItsGrid) {
-  const Img img = plane(60, 60);
-  // A quarter turn: sample (u, v) lies at (x - v, y + u).
-  const Tpl turned = core::patch(img, 30, 30, 3, 3, 1.0, M_PI / 2);
-  EXPECT_NEAR(raw(turned)[0], (30 + 1) + 100 * (30 - 1), 1e-3);  // u = v = -1
-  EXPECT_NEAR(raw(turned)[2], (30 + 1) + 100 * (30 + 1), 1e-3);  // u = 1, v = -1
-  // Scale 2: the same samples spread twice as far.
-  const Tpl wide = core::patch(img, 30, 30, 3, 3, 2.0);
-  EXPECT_EQ(raw(wide)[0], 28 + 2800);
-  EXPECT_EQ(raw(wide)[8], 32 + 3200);
-  // Scale 1, no turn: the same points as templ.
-  EXPECT_EQ(raw(core::patch(img, 10.5, 10.5, 4, 4, 1.0)), raw(core::templ(img, 10.5, 10.5, 4, 4)));
-}
-
-TEST(Ncc, ScoresItsOwnWindowOneAndWindowsOutsideMinusOne) {
-  const Img img = plane(20, 20);
-  const Tpl t = core::templ(img, 8.5, 9.5, 6, 4);  // first sample on pixel (6, 8)
-  EXPECT_NEAR(core::ncc(img, t, 6, 8), 1.0f, 1e-5);
-  EXPECT_GT(core::ncc(img, t, 14, 8), -1.0f);  // left = w - tw: still inside
-  EXPECT_EQ(core::ncc(img, t, 15, 8), -1.0f);  // one more: leaves the image
-  EXPECT_EQ(core::ncc(img, t, -1, 8), -1.0f);
-  EXPECT_EQ(core::ncc(img, t, 6, 17), -1.0f);
 }
 
 }  // namespace
