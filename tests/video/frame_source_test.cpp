@@ -34,7 +34,6 @@ namespace {
 using namespace seguir;  // the program's statuses and messages
 
 using support::Scratch;
-using support::shellQuote;
 namespace fs = std::filesystem;
 
 // The frames of a span and their times, or why opening or reading failed in
@@ -49,11 +48,8 @@ struct Read {
 // With `viaRgba`, through libswscale's accurate RGBA: the reference that the
 // direct Y'CbCr pass is held to.
 Read readAll(Opened o, bool viaRgba = false) {
+  if (!o.source) return {{}, {}, o.error, {}};
   Read r;
-  if (!o.source) {
-    r.error = o.error;
-    return r;
-  }
   if (viaRgba) o.source->useRgbaConversion(true);
   r.info = o.source->info();
   core::Img img;
@@ -81,13 +77,11 @@ support::Outcome track(const Scratch& s, const std::string& video, const std::st
 
 // How many frames ffmpeg itself decodes from a file.
 int ffmpegFrames(const Scratch& s, const std::string& path) {
-  const std::string out = s.path("count.txt");
-  const std::string cmd =
-      "ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
-      "stream=nb_read_frames -of csv=p=0 " +
-      shellQuote(path) + " >" + shellQuote(out);
-  if (std::system(cmd.c_str()) != 0) return -1;
-  return std::atoi(support::readFile(out).c_str());
+  return std::atoi(
+      support::runProgram("ffprobe", s,
+                          {"-v", "quiet", "-count_frames", "-select_streams", "v:0",
+                           "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", path})
+          .out.c_str());
 }
 
 // A copy of `from` whose video data, from the start of the "mdat" box, is
@@ -197,17 +191,15 @@ TEST(VideoTimes, EachFrameAtItsOwnTimeInEveryContainer) {
              13, 49, "memory");
 }
 
-// Only the width is limited: a phone's tall frame keeps its height. FFV1
-// stores an odd height of grey as it is: 2161 rows halve to 1081 (1080.5,
-// halves away from zero).
+// Only the width is limited: a phone's 4K video, turned upright, keeps the
+// height that its width leaves it (3840 * 1920 / 2160). FFV1 stores an odd
+// height of grey as it is: 2161 rows halve to 1081 (1080.5, halves away from
+// zero).
 TEST(AnalysisSize, OnlyTheWidthIsLimited) {
-  VideoInfo portrait;
-  portrait.naturalW = 1920;
-  portrait.naturalH = 1080;
-  portrait.xf = Transform{0, 1, -1, 0, 0, 0};
+  VideoInfo portrait{.naturalW = 3840, .naturalH = 2160, .xf = Transform{0, 1, -1, 0, 0, 0}};
   fixAnalysisSize(portrait);
-  EXPECT_EQ(portrait.GW, 1080);
-  EXPECT_EQ(portrait.GH, 1920);
+  EXPECT_EQ(portrait.GW, 1920);
+  EXPECT_EQ(portrait.GH, 3413);
 
   Scratch s;
   support::lavfiClip("color=gray:size=3840x2160:rate=5:duration=0.2", s.path("odd.mkv"),
@@ -348,31 +340,23 @@ TEST(Conversion, DirectPassAgreesWithLibswscale) {
 }
 
 // A local TCP port that records whether anything connected to it.
-class Listener {
- public:
+struct Listener {
   Listener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), len), 0);
-    EXPECT_EQ(::listen(fd_, 8), 0);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&at), len), 0);
+    EXPECT_EQ(::listen(fd, 8), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
   }
-  ~Listener() { ::close(fd_); }
+  ~Listener() { ::close(fd); }
   std::string url(const std::string& name) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+    return "http://127.0.0.1:" + std::to_string(ntohs(at.sin_port)) + "/" + name;
   }
   bool reached() const {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 100) > 0;
   }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof at;
 };
 
 TEST(VideoPath, IsAlwaysALocalFile) {

@@ -92,13 +92,9 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
 // strip of 64 rows, so the 4 x 4 blocks of a quarter turn run, and odd
 // widths, so the scalar columns finish each strip.
 TEST(PixelGeometry, RgbaVectorPathsAreTheirScalarTwins) {
-  for (auto [w, h] : {std::pair<int64_t, int64_t>{37, 131},
-                      {5, 64},
-                      {3, 9},
-                      {67, 193},
-                      {1, 1},
-                      {4, 2},
-                      {257, 3}}) {
+  const std::pair<int64_t, int64_t> sizes[] = {{37, 131}, {5, 64}, {3, 9},  {67, 193},
+                                               {1, 1},    {4, 2},  {257, 3}};
+  for (const auto& [w, h] : sizes) {
     const RandomRgba src(w, h, static_cast<uint32_t>(w * 1000 + h));
     std::vector<float> fast(static_cast<size_t>(w)), slow(static_cast<size_t>(w));
     greyLine(src.bytes.data(), fast.data(), w);
