@@ -1,5 +1,5 @@
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include <fstream>
+#include <optional>
 
 #include "core/grey.hpp"
 #include "support/helpers.hpp"
@@ -13,36 +13,20 @@ namespace {
 using support::runSeguir;
 using support::Scratch;
 
-// A 64 x 48 picture with texture in both directions.
-cv::Mat textured() {
-  cv::Mat m(48, 64, CV_8UC3);
-  for (int y = 0; y < m.rows; ++y) {
-    for (int x = 0; x < m.cols; ++x) {
-      m.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uint8_t>((x * 37 + y * 11) % 256),
-                                        static_cast<uint8_t>((x * 5 + y * y) % 256),
-                                        static_cast<uint8_t>((x * x + y * 3) % 256));
-    }
-  }
-  return m;
-}
-
-// Pictures for the probe: a texture, a horizontal ramp, the
-// texture in 16 bits, and two halves black and white of which the black one
-// is white but fully transparent in the second picture.
+// Pictures for the probe: a 64 x 48 test card, a horizontal ramp, the card
+// in 16 bits, and two halves black and white of which the black one is white
+// but fully transparent in the second picture.
 void writePictures(const Scratch& s) {
-  cv::imwrite(s.path("tex.png"), textured());
-  cv::Mat ramp(8, 48, CV_8UC1);
-  for (int x = 0; x < 48; ++x) ramp.col(x).setTo(x * 5);
-  cv::imwrite(s.path("ramp.png"), ramp);
-  cv::Mat wide;
-  textured().convertTo(wide, CV_16UC3, 257.0);
-  cv::imwrite(s.path("wide.png"), wide);
-  cv::Mat opaque(32, 32, CV_8UC3, cv::Scalar(0, 0, 0));
-  opaque(cv::Rect(16, 0, 16, 32)).setTo(cv::Scalar(255, 255, 255));
-  cv::Mat clear(32, 32, CV_8UC4, cv::Scalar(255, 255, 255, 0));
-  clear(cv::Rect(16, 0, 16, 32)).setTo(cv::Scalar(255, 255, 255, 255));
-  cv::imwrite(s.path("opaque.png"), opaque);
-  cv::imwrite(s.path("clear.png"), clear);
+  const auto picture = [&](const std::string& source, const std::string& name) {
+    support::ffmpeg(source + " -frames:v 1 " + s.path(name));
+  };
+  picture("-f lavfi -i testsrc2=size=64x48", "tex.png");
+  picture("-i " + s.path("tex.png") + " -pix_fmt rgb48be", "wide.png");
+  picture("-f lavfi -i nullsrc=s=48x8,format=gray,geq=lum=X*5", "ramp.png");
+  picture("-f lavfi -i color=black:s=32x32,drawbox=x=16:w=16:h=32:c=white:t=fill", "opaque.png");
+  picture("-f lavfi -i 'color=white:s=32x32,format=rgba,geq=r=255:g=255:b=255:a=255*gte(X\\,16)'",
+          "clear.png");
+  picture("-i " + s.path("tex.png"), "tex.jpg");
 }
 
 TEST(Probe, ScoresLinesOfCandidates) {
@@ -103,17 +87,14 @@ TEST(Probe, ScoresLinesOfCandidates) {
 // 8, a quarter turn either way) is applied.
 TEST(ProbeStill, KeepsTheStoredOrientation) {
   Scratch s;
-  std::vector<uchar> jpeg;
-  ASSERT_TRUE(cv::imencode(".jpg", textured(), jpeg));
-  for (const uchar o : {6, 8}) {
-    std::vector<uchar> file = jpeg;
-    const std::vector<uchar> app1{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0,    0,    'I', 'I',
-                                  42,   0,    8, 0,  0,   0,   1,   0,   0x12, 0x01, 3,   0,
-                                  1,    0,    0, 0,  o,   0,   0,   0,   0,    0,    0,   0};
-    file.insert(file.begin() + 2, app1.begin(), app1.end());
+  writePictures(s);
+  const std::string jpeg = support::readFile(s.path("tex.jpg"));
+  for (const char o : {6, 8}) {
+    const char app1[] = {'\xFF', '\xE1', 0, 34, 'E', 'x', 'i', 'f', 0,    0, 'I', 'I',
+                         42,     0,      8, 0,  0,   0,   1,   0,   0x12, 1, 3,   0,
+                         1,      0,      0, 0,  o,   0,   0,   0,   0,    0, 0,   0};
     std::ofstream(s.path("turned.jpg"), std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()),
-               static_cast<std::streamsize>(file.size()));
+        << jpeg.substr(0, 2) << std::string(app1, sizeof app1) << jpeg.substr(2);
     const std::optional<core::Img> img = loadStill(s.path("turned.jpg"));
     ASSERT_TRUE(img) << int{o};
     EXPECT_EQ(img->w, 64) << int{o};
