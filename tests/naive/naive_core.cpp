@@ -29,7 +29,6 @@ Img half(const Img& image) {
   out.w = image.w / 2;
   out.h = image.h / 2;
   out.p.assign(static_cast<size_t>(out.w * out.h), 0.0f);
-  if (image.w < 2 || image.h < 2) return out;
   const int64_t w = image.w;
   for (int64_t y = 0; y < out.h; ++y) {
     const float* row0 = image.p.data() + (2 * y) * w;
