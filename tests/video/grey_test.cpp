@@ -25,12 +25,6 @@ struct Format {
 };
 constexpr Format kFormats[] = {{"420", 1, 1}, {"422", 1, 0}, {"444", 0, 0}};
 
-struct Matrix {
-  const char* name;
-  double kr, kb;
-};
-constexpr Matrix kMatrices[] = {{"601", 0.299, 0.114}, {"709", 0.2126, 0.0722}};
-
 // Random planes of w x h luma, rows padded by a few bytes so that a stride
 // mistake shows, every byte value possible so that the clamps are reached.
 struct Planes {
@@ -149,15 +143,16 @@ TEST(PixelGeometry, ResamplingLeavesSingularPicturesBlack) {
 TEST(FusedGrey, VectorPathMatchesScalarTwinBitForBit) {
   std::mt19937 rng(12);
   for (const Format& fmt : kFormats) {
-    for (const Matrix& mx : kMatrices) {
+    for (const auto& [matrix, kr, kb] :
+         {std::tuple{"601", 0.299, 0.114}, std::tuple{"709", 0.2126, 0.0722}}) {
       for (bool full : {false, true}) {
-        const YuvMatrix m = yuvMatrix(mx.kr, mx.kb, full);
-        for (auto [w, h, factor] :
-             {std::tuple{37, 23, 1}, std::tuple{61, 70, 1}, std::tuple{7, 17, 1},
-              std::tuple{45, 9, 1}, std::tuple{2 * 19, 2 * 11, 2}, std::tuple{2 * 33, 2 * 70, 2},
-              std::tuple{2 * 29, 2 * 9, 2}}) {
+        const YuvMatrix m = yuvMatrix(kr, kb, full);
+        const int sizes[][3] = {{37, 23, 1},       {61, 70, 1},         {7, 17, 1},
+                                {45, 9, 1},        {2 * 19, 2 * 11, 2}, {2 * 33, 2 * 70, 2},
+                                {2 * 29, 2 * 9, 2}};
+        for (const auto& [w, h, factor] : sizes) {
           SCOPED_TRACE(::testing::Message()
-                       << fmt.name << " " << mx.name << (full ? " full " : " limited ") << w << "x"
+                       << fmt.name << " " << matrix << (full ? " full " : " limited ") << w << "x"
                        << h << " /" << factor);
           const Planes planes(w, h, fmt, rng);
           const YuvRows vec(planes.f, m, factor, true);
