@@ -107,14 +107,12 @@ TEST(Tracker, FollowsDriftTurnAndGrowth) {
 TEST(Tracker, IsLostAtTheThirdWeakFrameInARow) {
   const std::vector<bool> weak = {false, false, false, false, true, true, false,
                                   true,  true,  false, true,  true, true, false};
-  std::vector<Pose> poses;
   std::vector<core::Img> frames;
   for (size_t k = 0; k < weak.size(); ++k) {
-    poses.push_back({120 + 2.0 * static_cast<double>(k), 110, 1, 0});
-    core::Img img = renderImg(poses.back(), true, false);
+    core::Img img = renderImg({120 + 2.0 * static_cast<double>(k), 110, 1, 0}, true, false);
     frames.push_back(weak[k] ? noisy(std::move(img), 180, static_cast<uint32_t>(k)) : img);
   }
-  const Outcome o = follow(frames, around(poses[0]));
+  const Outcome o = follow(frames, around({120, 110, 1, 0}));
   ASSERT_TRUE(o.lostAt);
   EXPECT_DOUBLE_EQ(*o.lostAt, 1.2);
   EXPECT_EQ(o.read, 13u);
@@ -122,7 +120,8 @@ TEST(Tracker, IsLostAtTheThirdWeakFrameInARow) {
   for (size_t k = 0; k < o.records.size(); ++k) {
     EXPECT_EQ(o.records[k].c < 0.5, weak[k]) << k;
     if (k < 10) {
-      EXPECT_NEAR(o.records[k].x * kW, poses[k].x, weak[k] ? 1.5 : 0.5) << k;
+      EXPECT_NEAR(o.records[k].x * kW, 120 + 2.0 * static_cast<double>(k), weak[k] ? 1.5 : 0.5)
+          << k;
     }
   }
 }
@@ -139,7 +138,6 @@ TEST(TrackOutput, TrimKeepsTheFirstRecordAndConfidentOnes) {
   EXPECT_EQ(kept({1, 0.9, 0.2, 0.1}), 2u);
   EXPECT_EQ(kept({1, 0.2, 0.9, 0.5}), 4u);
   EXPECT_EQ(kept({0.1, 0.1}), 1u);
-  EXPECT_EQ(kept({}), 0u);
 }
 
 // Two trackers of one box: one builds whole pyramids, the other is given
