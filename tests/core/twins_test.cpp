@@ -18,6 +18,7 @@ namespace {
 using core::Img;
 using core::Tpl;
 using core::detail::KernelSet;
+using core::detail::selectKernels;
 
 // Values with a wide spread of magnitudes and fractions, so that any change
 // in the order of additions changes some low bits.
@@ -78,13 +79,11 @@ std::string bits(const Img& i) {
 class Twins : public ::testing::TestWithParam<KernelSet> {
  protected:
   void SetUp() override {
-    if (!core::detail::selectKernels(GetParam())) GTEST_SKIP() << "not supported here";
+    if (!selectKernels(GetParam())) GTEST_SKIP() << "not supported here";
   }
+  // Leaves the best variant selected for the other suites.
   void TearDown() override {
-    // Leave the best variant selected for the other suites.
-    if (!core::detail::selectKernels(KernelSet::kAvx2)) {
-      core::detail::selectKernels(KernelSet::kBaseline);
-    }
+    if (!selectKernels(KernelSet::kAvx2)) selectKernels(KernelSet::kBaseline);
   }
   std::mt19937 rng{12345};
 };

@@ -254,13 +254,11 @@ TEST(Frames, DisplayMatrixGivesTheUprightPicture) {
                      "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
   const std::string mp4 = support::readFile(s.path("q.mp4"));
   constexpr int32_t k1 = 65536, kCos45 = 46341;
-  const struct {
-    std::array<int32_t, 4> m;
-    int64_t gw, gh;
-  } turns[] = {{{0, k1, -k1, 0}, 240, 320},  // a phone's: a quarter turn clockwise
-               {{0, -k1, k1, 0}, 240, 320},
-               {{-k1, 0, 0, -k1}, 320, 240},
-               {{kCos45, kCos45, -kCos45, kCos45}, 57, 396}};  // |a w + c h| = 0.7071 * 80
+  const std::tuple<std::array<int32_t, 4>, int64_t, int64_t> turns[] = {
+      {{0, k1, -k1, 0}, 240, 320},  // a phone's: a quarter turn clockwise
+      {{0, -k1, k1, 0}, 240, 320},
+      {{-k1, 0, 0, -k1}, 320, 240},
+      {{kCos45, kCos45, -kCos45, kCos45}, 57, 396}};  // |a w + c h| = 0.7071 * 80
   for (const auto& [m, gw, gh] : turns) {
     SCOPED_TRACE(::testing::Message() << m[0] << " " << m[1]);
     std::ofstream(s.path("turned.mp4"), std::ios::binary) << withMatrix(mp4, m);

@@ -28,11 +28,8 @@ constexpr Format kFormats[] = {{"420", 1, 1}, {"422", 1, 0}, {"444", 0, 0}};
 // Random planes of w x h luma, rows padded by a few bytes so that a stride
 // mistake shows, every byte value possible so that the clamps are reached.
 struct Planes {
-  Planes(int64_t w, int64_t h, const Format& fmt, std::mt19937& rng) {
-    f.w = w;
-    f.h = h;
-    f.shiftX = fmt.shiftX;
-    f.shiftY = fmt.shiftY;
+  Planes(int64_t w, int64_t h, const Format& fmt, std::mt19937& rng)
+      : f{{}, {}, w, h, fmt.shiftX, fmt.shiftY} {
     std::uniform_int_distribution<int> byte(0, 255);
     for (int p = 0; p < 3; ++p) {
       const int64_t pw = p ? (w + (1 << fmt.shiftX) - 1) >> fmt.shiftX : w;
