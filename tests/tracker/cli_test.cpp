@@ -11,8 +11,6 @@ using support::runSeguir;
 using support::Scratch;
 using Json = nlohmann::ordered_json;
 
-const std::string kUsageLine = std::string(kUsage) + "\n";
-
 // A wrong argument count, a malformed or non-finite number (each form in
 // another of the six places, on a file never opened: numbers come first), or
 // the mode word in capitals ("a.png" is then no number).
@@ -31,7 +29,7 @@ TEST(CommandLine, BadArgumentsGiveUsage) {
   for (const auto& args : cases) {
     const auto o = runSeguir(s, args);
     EXPECT_EQ(o.status, kStatusUsage) << args.size() << " " << (args.empty() ? "" : args[0]);
-    EXPECT_EQ(o.err, kUsageLine);
+    EXPECT_EQ(o.err, std::string(kUsage) + "\n");
     EXPECT_EQ(o.out, "");
   }
 }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "support/scene.hpp"
@@ -50,11 +51,9 @@ Box around(const Pose& first) {
 // Independent noise of +-amplitude on every sample: the region stays where it
 // is, but no template matches it well (scores below 0.4 at +-180).
 core::Img noisy(core::Img img, float amplitude, uint32_t seed) {
-  for (float& v : img.p) {
-    seed = seed * 1664525u + 1013904223u;
-    const float u = static_cast<float>(seed >> 8) / static_cast<float>(1u << 24);
-    v = std::clamp(v + amplitude * (2 * u - 1), 0.0f, 255.0f);
-  }
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> noise(-amplitude, amplitude);
+  for (float& v : img.p) v = std::clamp(v + noise(rng), 0.0f, 255.0f);
   return img;
 }
 
