@@ -20,10 +20,7 @@ using core::detail::pickStep;
 
 // The tracking tests' patch, textured in both directions, over their
 // background: 320 x 240, the patch's 64 pixels centred on (160, 120).
-const Img& scene() {
-  static const Img img = support::renderImg({160, 120, 1, 0}, true, false);
-  return img;
-}
+const Img kScene = support::renderImg({160, 120, 1, 0}, true, false);
 
 TEST(Peak, FindsTheVertexOfThreeScores) {
   EXPECT_NEAR(core::peak(0.9f, 1.0f, 0.5f), -1.0 / 3, 1e-6);  // towards the higher side
@@ -49,17 +46,17 @@ TEST(PickStep, InterpolatesInsideAndStopsAtTheEnds) {
 }
 
 TEST(Search, OffsetsOnlyInsideTheGrid) {
-  const Tpl t = core::templ(scene(), 160.5, 120.5, 20, 16);  // whole-pixel sample points
+  const Tpl t = core::templ(kScene, 160.5, 120.5, 20, 16);  // whole-pixel sample points
   // A prediction whose first sample lies exactly between two pixels rounds
   // away from zero: x - w/2 + 0.5 = 125.5 places the window at 126.
-  EXPECT_EQ(core::search(scene(), t, 135.0, 120.5, 0).x, 135.5);
+  EXPECT_EQ(core::search(kScene, t, 135.0, 120.5, 0).x, 135.5);
   // ... and -0.5 places it at -1, outside the image: no score, no offset.
-  const core::Found outside = core::search(scene(), t, 9.0, 120.5, 0);
+  const core::Found outside = core::search(kScene, t, 9.0, 120.5, 0);
   EXPECT_EQ(outside.x, 8.5);
   EXPECT_EQ(outside.score, -1.0f);
   // A best on the grid's edge gets no offset along that axis. The true place is 5 pixels right of
   // the prediction, beyond radius 3: the best placement is dx = +3, on the edge, so x stays whole.
-  EXPECT_EQ(core::search(scene(), t, 155.5, 120.5, 3).x, 158.5);
+  EXPECT_EQ(core::search(kScene, t, 155.5, 120.5, 3).x, 158.5);
 }
 
 // Regions without contrast: single-precision sums over a flat region of a
@@ -69,7 +66,7 @@ TEST(Flatness, FlatWindowsHaveNoScoreAndFlatTemplatesScoreZero) {
   const int64_t sizes[][2] = {{8, 8}, {13, 9}, {40, 40}, {100, 61}, {160, 160}, {8, 160}, {160, 8}};
   for (const auto& [tw, th] : sizes) {
     const double cx = 6 + tw / 2.0, cy = 6 + th / 2.0;  // whole-pixel samples from (6, 6)
-    const Tpl textured = core::templ(scene(), cx, cy, tw, th);
+    const Tpl textured = core::templ(kScene, cx, cy, tw, th);
     for (float v :
          {0.0f, 0.37f, 1.0f, 51.73f, 102.0f, 127.5f, 153.37f, 204.73f, 221.37f, 254.63f, 255.0f}) {
       SCOPED_TRACE(testing::Message() << tw << "x" << th << " of " << v);
@@ -83,10 +80,10 @@ TEST(Flatness, FlatWindowsHaveNoScoreAndFlatTemplatesScoreZero) {
       EXPECT_EQ(plain.norm, 0.001f);
       EXPECT_NEAR(plain.mean, v, 0.5f);  // a running mean over up to 25,600 samples
       EXPECT_EQ(core::corr(textured, plain), 0.0f);
-      EXPECT_EQ(core::ncc(scene(), plain, 6, 6), 0.0f);
+      EXPECT_EQ(core::ncc(kScene, plain, 6, 6), 0.0f);
       // Resampled candidates, centred eight at a time.
       EXPECT_EQ(core::bestScale(field, textured, cx, cy, 1.0, 0.0).score, 0.0f);
-      EXPECT_EQ(core::refine(scene(), plain, cx, cy, 1.0, 1, 0.2).score, 0.0f);
+      EXPECT_EQ(core::refine(kScene, plain, cx, cy, 1.0, 1, 0.2).score, 0.0f);
     }
   }
 }

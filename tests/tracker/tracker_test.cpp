@@ -27,9 +27,11 @@ struct Outcome {
   size_t read = 0;  // frames handed to the tracker before it stopped
 };
 
-// Frame k at time 0.1 k.
-Outcome follow(const std::vector<core::Img>& frames, const Box& box) {
-  Tracker tracker(frames[0].w, frames[0].h, box);
+// Frame k at time 0.1 k, the box drawn around the first pose.
+Outcome follow(const std::vector<core::Img>& frames, const Pose& first) {
+  const double h = kSide / 2;
+  Tracker tracker(
+      kW, kH, Box{(first.x - h) / kW, (first.y - h) / kH, (first.x + h) / kW, (first.y + h) / kH});
   Outcome o;
   core::Img spare;
   while (o.read < frames.size()) {
@@ -40,12 +42,6 @@ Outcome follow(const std::vector<core::Img>& frames, const Box& box) {
   o.records = tracker.records();
   o.lostAt = tracker.lostAt();
   return o;
-}
-
-// The patch's box on the first frame of the scene.
-Box around(const Pose& first) {
-  const double h = kSide / 2;
-  return Box{(first.x - h) / kW, (first.y - h) / kH, (first.x + h) / kW, (first.y + h) / kH};
 }
 
 // Independent noise of +-amplitude on every sample: the region stays where it
@@ -83,7 +79,7 @@ TEST(Tracker, FollowsDriftTurnAndGrowth) {
                        std::pow(row.step.s, k), k * row.step.deg});
       frames.push_back(renderImg(poses.back(), true, false, std::min(1.0, k * row.change)));
     }
-    const Outcome o = follow(frames, around(poses[0]));
+    const Outcome o = follow(frames, poses[0]);
     EXPECT_FALSE(o.lostAt);
     ASSERT_EQ(o.records.size(), frames.size());
     for (size_t k = row.from; k < frames.size(); ++k) {
@@ -111,7 +107,7 @@ TEST(Tracker, IsLostAtTheThirdWeakFrameInARow) {
     core::Img img = renderImg({120 + 2.0 * static_cast<double>(k), 110, 1, 0}, true, false);
     frames.push_back(weak[k] ? noisy(std::move(img), 180, static_cast<uint32_t>(k)) : img);
   }
-  const Outcome o = follow(frames, around({120, 110, 1, 0}));
+  const Outcome o = follow(frames, {120, 110, 1, 0});
   ASSERT_TRUE(o.lostAt);
   EXPECT_DOUBLE_EQ(*o.lostAt, 1.2);
   EXPECT_EQ(o.read, 13u);
