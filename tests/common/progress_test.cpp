@@ -14,11 +14,7 @@ namespace {
 std::string drain(int fd) {
   std::string all;
   char buf[512];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    all.append(buf, static_cast<size_t>(n));
-  }
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
   return all;
 }
 
