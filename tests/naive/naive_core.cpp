@@ -29,7 +29,6 @@ Img half(const Img& image) {
   out.w = image.w / 2;
   out.h = image.h / 2;
   out.p.assign(static_cast<size_t>(out.w * out.h), 0.0f);
-  if (image.w < 2 || image.h < 2) return out;
   const int64_t w = image.w;
   for (int64_t y = 0; y < out.h; ++y) {
     const float* row0 = image.p.data() + (2 * y) * w;
@@ -100,11 +99,8 @@ Found search(const Img& image, const Tpl& tpl, double x, double y, int64_t r) {
   if (at(bx, by - 1, l) && at(bx, by, m) && at(bx, by + 1, n)) offy = core::peak(l, m, n);
   offx = std::max(std::min(offx, 0.5), -0.5);
   offy = std::max(std::min(offy, 0.5), -0.5);
-  Found f;
-  f.x = ((halfW + static_cast<double>(x0 + bx)) - 0.5) + offx;
-  f.y = ((halfH + static_cast<double>(y0 + by)) - 0.5) + offy;
-  f.score = best;
-  return f;
+  return {((halfW + static_cast<double>(x0 + bx)) - 0.5) + offx,
+          ((halfH + static_cast<double>(y0 + by)) - 0.5) + offy, best};
 }
 
 Change bestScale(const Img& image, const Tpl& tpl, double x, double y, double scale, double angle) {
@@ -144,11 +140,7 @@ Found refine(const Img& image, const Tpl& tpl, double x, double y, double scale,
   double offx = 0, offy = 0;
   if (-r < bx && bx < r) offx = core::peak(at(bx - 1, by), best, at(bx + 1, by));
   if (-r < by && by < r) offy = core::peak(at(bx, by - 1), best, at(bx, by + 1));
-  Found f;
-  f.x = (x + static_cast<double>(bx)) + offx;
-  f.y = (y + static_cast<double>(by)) + offy;
-  f.score = best;
-  return f;
+  return {(x + static_cast<double>(bx)) + offx, (y + static_cast<double>(by)) + offy, best};
 }
 
 }  // namespace naive

@@ -8,13 +8,9 @@
 
 namespace naive {
 
-// The core's scalar routines are the reference the kernels are held to;
-// they are used here as they are, not copied.
-using core::centred;
+// The core's scalar correlation is the reference the kernels are held to:
+// it is used as it is, not copied (as are sample, centred, ncc and peak).
 using core::corr;
-using core::ncc;
-using core::peak;
-using core::sample;
 
 core::Img half(const core::Img& image);
 core::Tpl templ(const core::Img& image, double x, double y, int64_t tw, int64_t th);

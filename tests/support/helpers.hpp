@@ -1,5 +1,5 @@
-// Shared by the seguir tests: a scratch folder, running the built program,
-// and making small inputs with the ffmpeg command-line tool.
+// Shared by every suite: a scratch folder, running a built program, and
+// making small inputs with the ffmpeg command-line tool.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,13 +44,7 @@ inline std::string readFile(const std::string& path) {
 
 inline std::string shellQuote(const std::string& s) {
   std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      q += "'\\''";
-    } else {
-      q += c;
-    }
-  }
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
 
@@ -115,31 +109,18 @@ inline void lavfiClip(
   ffmpeg("-f lavfi -i " + shellQuote(source) + " " + codec + " " + shellQuote(out));
 }
 
-// A copy of `in` (no re-encoding) whose display matrix says to show the
-// picture turned `degrees` (90, 180 or 270). FFmpeg 6 and later take it as
-// -display_rotation and ignore FFmpeg 5's "rotate" metadata, which FFmpeg 5
-// needs.
-inline void rotatedCopy(const std::string& in, const std::string& out, int degrees) {
-  const std::string turn = std::to_string(degrees);
-  const std::string modern = "ffmpeg -nostdin -loglevel quiet -y -display_rotation:v:0 " + turn +
-                             " -i " + shellQuote(in) + " -c copy " + shellQuote(out);
-  if (std::system(modern.c_str()) == 0) return;
-  ffmpeg("-i " + shellQuote(in) + " -c copy -metadata:s:v:0 rotate=" + turn + " " +
-         shellQuote(out));
-}
-
-// Encodes grey frames (w x h bytes each) as H.264 at `fps` frames per second.
-inline void encodeGrey(const std::vector<std::vector<uint8_t>>& frames, int w, int h, int fps,
-                       const std::string& out, const std::string& extra = "") {
+// Encodes grey frames (w x h bytes each) at `fps` frames per second, H.264
+// by default.
+inline void encodeGrey(
+    const std::vector<std::vector<uint8_t>>& frames, int w, int h, int fps, const std::string& out,
+    const std::string& codec = "-c:v libx264 -preset ultrafast -crf 8 -pix_fmt yuv420p") {
   const std::string raw = out + ".raw";
   {
     std::ofstream f(raw, std::ios::binary);
     for (const auto& fr : frames) f.write(reinterpret_cast<const char*>(fr.data()), w * h);
   }
   ffmpeg("-f rawvideo -pix_fmt gray -s " + std::to_string(w) + "x" + std::to_string(h) + " -r " +
-         std::to_string(fps) + " -i " + shellQuote(raw) +
-         " -c:v libx264 -preset ultrafast -crf 8 -pix_fmt yuv420p " + extra + " " +
-         shellQuote(out));
+         std::to_string(fps) + " -i " + shellQuote(raw) + " " + codec + " " + shellQuote(out));
   fs::remove(raw);
 }
 

@@ -1,41 +1,15 @@
-#include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "common/numbers.hpp"
 #include "support/helpers.hpp"
+#include "support/scene.hpp"
 #include "tracker/messages.hpp"
 
 namespace seguir {
 namespace {
 
-using common::parseNumber;
-
 using support::runSeguir;
 using support::Scratch;
-
-const std::string kUsageLine = std::string(kUsage) + "\n";
-
-TEST(Numbers, AcceptsTheFormsOfStrtodConsumedWhole) {
-  for (auto [text, value] : {std::pair{"2", 2.0},
-                             {"+2", 2.0},
-                             {"2.", 2.0},
-                             {".5", 0.5},
-                             {"1e1", 10.0},
-                             {"0x1p-1", 0.5},
-                             {"-0.25", -0.25}}) {
-    EXPECT_EQ(parseNumber(text), value) << text;
-  }
-  EXPECT_TRUE(std::isinf(*parseNumber("INF")));
-  EXPECT_TRUE(std::isnan(*parseNumber("nan")));
-  EXPECT_TRUE(std::isinf(*parseNumber("1e999")));  // beyond the double range
-  for (const char* bad : {"", " 2", "\t2", "2 ", "2s", "1,5", "abc", "-", "."}) {
-    EXPECT_FALSE(parseNumber(bad).has_value()) << '"' << bad << '"';
-  }
-  EXPECT_FALSE(parseNumber(std::string_view("2\0"
-                                            "1",
-                                            3))
-                   .has_value());  // embedded NUL
-}
+using Json = nlohmann::ordered_json;
 
 // A wrong argument count, a malformed or non-finite number (each form in
 // another of the six places, on a file never opened: numbers come first), or
@@ -55,7 +29,7 @@ TEST(CommandLine, BadArgumentsGiveUsage) {
   for (const auto& args : cases) {
     const auto o = runSeguir(s, args);
     EXPECT_EQ(o.status, kStatusUsage) << args.size() << " " << (args.empty() ? "" : args[0]);
-    EXPECT_EQ(o.err, kUsageLine);
+    EXPECT_EQ(o.err, std::string(kUsage) + "\n");
     EXPECT_EQ(o.out, "");
   }
 }
@@ -115,6 +89,34 @@ TEST(CommandLine, RunsOnAShortClip) {
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(support::readFile(s.path("o.json")),
             R"({"width":160.0,"height":120.0,"fps":10.0,"frames":[],"lostAt":null})");
+}
+
+// The patch drifts over a flat field and vanishes after frame 9: frames 10
+// and 11 are weak, 12 is the loss. A span that ends before the loss keeps
+// no weak records at its end either.
+TEST(Tracking, VanishingRegion) {
+  Scratch s;
+  std::vector<std::vector<uint8_t>> frames;
+  for (int k = 0; k < 16; ++k) {
+    frames.push_back(support::render({140 + 1.5 * k, 120, 1, 0}, k < 10, true));
+  }
+  support::encodeGrey(frames, support::kW, support::kH, 10, s.path("gone.mp4"));
+  // The patch's box on the first frame: (140, 120) +- 32.
+  const auto run = [&](const std::string& fin, const std::string& summary) {
+    const auto o = runSeguir(s, {s.path("gone.mp4"), "0", fin, "0.3375", "0.366667", "0.5375",
+                                 "0.633333", s.path("track.json")});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, summary);
+    return Json::parse(support::readFile(s.path("track.json")));
+  };
+  Json doc = run("10", "ok 10 cuadros (se perdió)\n");
+  EXPECT_NEAR(doc["lostAt"].get<double>(), 1.2, 1e-9);
+  ASSERT_EQ(doc["frames"].size(), 10u);  // the two weak records are trimmed
+  EXPECT_NEAR(doc["frames"][9]["t"].get<double>(), 0.9, 1e-9);
+  doc = run("1.1", "ok 10 cuadros\n");
+  EXPECT_TRUE(doc["lostAt"].is_null());
+  EXPECT_EQ(doc["frames"].size(), 10u);
 }
 
 }  // namespace
