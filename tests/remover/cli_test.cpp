@@ -173,7 +173,7 @@ TEST_F(Program, PhotoIsCutOutUpright) {
   EXPECT_EQ(png.at<cv::Vec4b>(20, 15)[3], 255) << "the disc, turned";
 }
 
-TEST_F(Program, FifoInputAndInputAsOutput) {
+TEST_F(Program, FifoInputInputAsOutputAndOutputThroughALink) {
   const std::string in = write("in.png", flatImage());
   ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
   const std::string feed = "cat '" + in + "' > '" + path("fifo") + "' &";
@@ -183,6 +183,11 @@ TEST_F(Program, FifoInputAndInputAsOutput) {
   EXPECT_EQ(run({in, in}).out, "ok logo 40x30\n");
   EXPECT_EQ(cv::imread(in, cv::IMREAD_UNCHANGED).type(), CV_8UC4);
   EXPECT_EQ(std::distance(fs::directory_iterator(path("")), {}), 5) << "no temporary file left";
+  // An output through a link replaces the file it names; the link stays.
+  fs::create_symlink("out.png", path("link.png"));
+  EXPECT_EQ(run({write("again.png", flatImage()), path("link.png")}).out, "ok logo 40x30\n");
+  EXPECT_TRUE(fs::is_symlink(path("link.png")));
+  EXPECT_EQ(cv::imread(path("out.png"), cv::IMREAD_UNCHANGED).type(), CV_8UC4);
 }
 
 // The program copied away from its segmentation module, then with the module

@@ -105,15 +105,5 @@ TEST(Keying, BackgroundFromPremultipliedBytes) {
   EXPECT_EQ(at(m, 2, 2)[3], 127);
 }
 
-TEST(Keying, MedianIsPerChannelUpperMiddle) {
-  std::vector<Pixel> visited(20, Pixel{10, 20, 30, 255});
-  for (int i = 0; i < 10; ++i) visited[i] = {11, 21, 31, 255};
-  const std::optional<Rgb> bg = flatBackground(visited);
-  ASSERT_TRUE(bg);
-  EXPECT_EQ(bg->r, 11);
-  EXPECT_EQ(bg->g, 21);
-  EXPECT_EQ(bg->b, 31);
-}
-
 }  // namespace
 }  // namespace recortar
