@@ -31,8 +31,8 @@ std::optional<Image> decodeRadiance(Bytes file);
 std::optional<Image> decodeNetpbm(Bytes file);
 std::optional<Image> decodePfm(Bytes file);
 std::optional<Image> decodeSunRaster(Bytes file);
-// OpenEXR and DICOM, through the module of extra_module.hpp.
-std::optional<Image> decodeExtra(Bytes file);
+// OpenEXR and DICOM, through the module of exr_dicom_module.hpp.
+std::optional<Image> decodeExrOrDicom(Bytes file);
 
 // stb_image's reading, once `plausible` (the format's own check of what stb
 // would trust blindly) accepts the file with the size stb found in it.

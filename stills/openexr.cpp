@@ -1,6 +1,6 @@
 // OpenEXR through the library's RGBA interface, which brings RGB(A), Y(A) and
 // luminance-chroma files alike to half-float RGBA. Part of the module of
-// extra_module.hpp.
+// exr_dicom_module.hpp.
 //
 // The raster is the data window: the display window only says where that
 // lies on a screen. Samples are linear light, taken as 0..1 times 255 like
@@ -19,7 +19,7 @@
 #include <cstring>
 #include <vector>
 
-#include "stills/extra_module.hpp"
+#include "stills/exr_dicom_module.hpp"
 
 namespace stills::detail {
 
@@ -50,17 +50,15 @@ class MemoryStream final : public Imf::IStream {
 // image, and no half-float copy of the whole image is made.
 constexpr int kBand = 16;
 
-}  // namespace
-
-bool decodeExr(Bytes file, const RasterRequest& raster) {
-  MemoryStream stream(file);
-  // The header alone first: what it declares is checked before the library
-  // sizes its tables and buffers by it.
-  if (file.size() < 8) return false;
+// The header alone first: its data window, when what it declares is
+// allowed and the file can hold it, checked before the library sizes its
+// tables and buffers by it.
+std::optional<Imath::Box2i> checkedWindow(MemoryStream& stream, Bytes file) {
+  if (file.size() < 8) return std::nullopt;
   // The magic number, then the version field: format 2, and flags.
   const int version = file[4] | (file[5] << 8) | (file[6] << 16) | (file[7] << 24);
   if (Imf::getVersion(version) != Imf::EXR_VERSION || Imf::isNonImage(version)) {
-    return false;  // another format version, or deep data with no picture to show
+    return std::nullopt;  // another format version, or deep data with no picture to show
   }
   stream.seekg(8);
   Imf::Header header;
@@ -69,23 +67,22 @@ bool decodeExr(Bytes file, const RasterRequest& raster) {
   const Imath::Box2i window = header.dataWindow();
   const std::int64_t w = std::int64_t{window.max.x} - window.min.x + 1;
   const std::int64_t h = std::int64_t{window.max.y} - window.min.y + 1;
-  if (!sizeAllowed(w, h)) return false;
+  if (!sizeAllowed(w, h)) return std::nullopt;
   // Each block of rows or tile has an 8-byte entry in the file's offset
   // table, and no compression packs more than 256 rows into one block.
   std::int64_t blocks = (h + 255) / 256;
   if (header.hasTileDescription()) {
     const Imf::TileDescription& tile = header.tileDescription();
-    if (!sizeAllowed(tile.xSize, tile.ySize)) return false;
+    if (!sizeAllowed(tile.xSize, tile.ySize)) return std::nullopt;
     blocks = (w + tile.xSize - 1) / tile.xSize * ((h + tile.ySize - 1) / tile.ySize);
   }
-  if (blocks > static_cast<std::int64_t>(file.size() / 8)) return false;
+  if (blocks > static_cast<std::int64_t>(file.size() / 8)) return std::nullopt;
+  return window;
+}
 
-  stream.seekg(0);
-  Imf::RgbaInputFile in(stream, 0);
-  if ((in.channels() & (Imf::WRITE_RGB | Imf::WRITE_Y)) == 0) return false;  // no colour
-  std::uint8_t* out = raster(w, h);
-  if (out == nullptr) return false;
-  const auto width = static_cast<std::size_t>(w);
+// The window's rows, band by band, into the raster.
+void readRows(Imf::RgbaInputFile& in, const Imath::Box2i& window, std::uint8_t* out) {
+  const auto width = static_cast<std::size_t>(std::int64_t{window.max.x} - window.min.x + 1);
   std::vector<Imf::Rgba> band(width * kBand);
   for (int y0 = window.min.y; y0 <= window.max.y;) {
     const int y1 = y0 + std::min<std::int64_t>(kBand - 1, window.max.y - std::int64_t{y0});
@@ -110,6 +107,21 @@ bool decodeExr(Bytes file, const RasterRequest& raster) {
     if (y1 == window.max.y) break;
     y0 = y1 + 1;
   }
+}
+
+}  // namespace
+
+bool decodeExr(Bytes file, const RasterRequest& raster) {
+  MemoryStream stream(file);
+  const std::optional<Imath::Box2i> window = checkedWindow(stream, file);
+  if (!window) return false;
+  stream.seekg(0);
+  Imf::RgbaInputFile in(stream, 0);
+  if ((in.channels() & (Imf::WRITE_RGB | Imf::WRITE_Y)) == 0) return false;  // no colour
+  std::uint8_t* out = raster(std::int64_t{window->max.x} - window->min.x + 1,
+                             std::int64_t{window->max.y} - window->min.y + 1);
+  if (out == nullptr) return false;
+  readRows(in, *window, out);
   return true;
 }
 

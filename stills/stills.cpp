@@ -72,12 +72,12 @@ Decoder decoderFor(Bytes b) {
     return detail::decodeSunRaster;
   }
   if (b.size() >= 4 && b[0] == 0x76 && b[1] == 0x2F && b[2] == 0x31 && b[3] == 0x01) {
-    return detail::decodeExtra;  // OpenEXR
+    return detail::decodeExrOrDicom;  // OpenEXR
   }
   // DICOM: "DICM" after the 128-byte preamble. Files without the preamble have
   // no signature at all, only a first element's tag, which other data can
   // match by chance, so they are not read.
-  if (startsWith(b, 128, "DICM")) return detail::decodeExtra;
+  if (startsWith(b, 128, "DICM")) return detail::decodeExrOrDicom;
   return nullptr;
 }
 

@@ -11,7 +11,7 @@
 // frame (giflib), HEIF/HEIC/AVIF (libheif, loaded on first use: its codecs cost
 // every start-up some milliseconds), JPEG 2000 (OpenJPEG), BMP and Radiance HDR
 // (stb_image), OpenEXR and DICOM's first frame (OpenEXR, GDCM: a module loaded
-// on first use, see extra_module.hpp), and here the Netpbm family
+// on first use, see exr_dicom_module.hpp), and here the Netpbm family
 // PBM/PGM/PPM/PAM, PFM, Sun raster and run-length encoded BMP. Float samples
 // are taken as linear 0..1 times 255. A file is read exactly once, from one
 // open descriptor, so pipes and FIFOs work; decoding then runs from memory.

@@ -31,6 +31,17 @@ inline Bytes le(std::uint64_t v, int n) {
   return Bytes(b.rbegin(), b.rend());
 }
 
+inline Bytes text(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
+
+// `n` copies of one pixel.
+inline Bytes times(int n, const Bytes& pixel) {
+  Bytes out;
+  for (int k = 0; k < n; ++k) out = out + pixel;
+  return out;
+}
+
 inline Bytes pixels(const Image& image) {
   return Bytes(image.raster.px.get(), image.raster.px.get() + image.raster.bytes());
 }
@@ -44,7 +55,8 @@ inline Bytes slurp(const std::string& path) {
 // declares; with bytes flipped it never crashes nor trips a sanitizer. No
 // codec library says a word on standard error meanwhile (libjpeg used to warn
 // of a truncated file there). The fuzz targets go further at random.
-inline void expectSurvivesDamage(const Bytes& file, std::mt19937& rng) {
+inline void expectSurvivesDamage(const std::string& what, const Bytes& file, std::mt19937& rng) {
+  SCOPED_TRACE(what);
   const std::optional<Image> whole = decode(file);
   ASSERT_TRUE(whole);
   ::testing::internal::CaptureStderr();

@@ -1,8 +1,8 @@
-// The module's entry point (extra_module.hpp): the format by its signature,
+// The module's entry point (exr_dicom_module.hpp): the format by its signature,
 // and every exception of OpenEXR, GDCM or the standard library stopped here.
 #include <cstring>
 
-#include "stills/extra_module.hpp"
+#include "stills/exr_dicom_module.hpp"
 
 extern "C" __attribute__((visibility("default"))) int stills_exr_dicom_decode(
     const std::uint8_t* file, std::size_t size, StillsRasterRequest request, void* owner) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "stills/codecs.hpp"
 
@@ -28,6 +29,24 @@ namespace stills::detail {
 
 inline constexpr const char* kExtraModule = "libstills_exr_dicom.so";
 inline constexpr const char* kExtraEntry = "stills_exr_dicom_decode";
+
+// The side that asks for a raster, and owns it: the caller of the entry
+// point, and inside the module the child process that decodes DICOM.
+struct RasterHolder {
+  std::optional<Image> image;
+
+  // A StillsRasterRequest: one raster per decoding, of an allowed size.
+  static std::uint8_t* request(void* holder, std::int64_t w, std::int64_t h) {
+    auto& self = *static_cast<RasterHolder*>(holder);
+    if (self.image) return nullptr;
+    try {
+      self.image = blankImage(w, h);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    return self.image ? self.image->raster.px.get() : nullptr;
+  }
+};
 
 // Inside the module; both may throw, the entry point catches.
 struct RasterRequest {
