@@ -1,9 +1,9 @@
 // The OpenEXR and DICOM module (exr_dicom_module.hpp), found as every module
-// of the programs is (module.hpp).
+// of the programs is (common/companions.hpp).
 #include <dlfcn.h>
 
+#include "common/companions.hpp"
 #include "stills/exr_dicom_module.hpp"
-#include "stills/module.hpp"
 
 namespace stills::detail {
 
@@ -11,7 +11,7 @@ namespace {
 
 StillsExtraDecode entry() {
   static const StillsExtraDecode decode = []() -> StillsExtraDecode {
-    void* module = openModule(kExtraModule, STILLS_MODULE_DIR);
+    void* module = common::openModule(kExtraModule);
     if (module == nullptr) return nullptr;  // not installed: such files are unreadable
     return reinterpret_cast<StillsExtraDecode>(dlsym(module, kExtraEntry));
   }();
