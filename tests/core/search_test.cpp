@@ -1,3 +1,8 @@
+// The scalar core read off images whose values are known: sampling, running
+// sums, peaks and steps, the search grid and flatness. Where templates,
+// patches and windows are sampled is held by the tracking tests' synthetic
+// truth, every kernel by its naive twin, and the partial pyramid by the
+// tracking loop's runs on frames blank outside their region.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +26,37 @@ using core::detail::pickStep;
 // The tracking tests' patch, textured in both directions, over their
 // background: 320 x 240, the patch's 64 pixels centred on (160, 120).
 const Img kScene = support::renderImg({160, 120, 1, 0}, true, false);
+
+// Pixel (i, j) holds i + 100 j: a bilinear read at (x, y) is x + 100 y exactly
+// wherever no clamping happens, so sample points can be read off the values.
+Img plane(int64_t w, int64_t h) {
+  Img img{w, h, std::vector<float>(static_cast<size_t>(w * h))};
+  for (int64_t j = 0; j < h; ++j) {
+    for (int64_t i = 0; i < w; ++i) img.p[j * w + i] = static_cast<float>(i + 100 * j);
+  }
+  return img;
+}
+
+TEST(Sample, ReadsPixelCentresAndClampsShortOfTheLastPixel) {
+  const Img img = plane(6, 5);
+  EXPECT_EQ(core::sample(img, 3, 2), 203.0f);
+  EXPECT_EQ(core::sample(img, 2.5, 1.25), 127.5f);
+  // The last column is never read on its own: the point stops at w - 1.001.
+  EXPECT_NEAR(core::sample(img, 5, 0), 4.999f, 1e-4);
+  EXPECT_EQ(core::sample(img, -5, -5), 0.0f);
+  EXPECT_EQ(core::sample(img, 16, 15), core::sample(img, 4.999, 3.999));
+  // Non-finite points land on the border instead of in undefined behaviour.
+  EXPECT_EQ(core::sample(img, std::nan(""), -1), 0.0f);
+}
+
+// Running sums go in index order: 2^24 (or 1e8) absorbs a one that follows
+// it, so a pairwise or reversed sum gives 1 or 2 where the order gives 0.
+TEST(Sums, RunInIndexOrder) {
+  const std::vector<float> ones = {1.0f, 1.0f, 1.0f, 1.0f}, big = {1.0f, 1.0f, 1e8f, -1e8f};
+  EXPECT_EQ(core::centred(4, 1, big).mean, 0.0f);
+  EXPECT_EQ(core::corr(Tpl{4, 1, big, 0.0f, 1.0f}, Tpl{4, 1, ones, 0.0f, 1.0f}), 0.0f);
+  EXPECT_EQ(core::half(Img{2, 2, {16777216.0f, 1.0f, 1.0f, -16777216.0f}}).p[0], 0.0f);
+}
 
 TEST(Peak, FindsTheVertexOfThreeScores) {
   EXPECT_NEAR(core::peak(0.9f, 1.0f, 0.5f), -1.0 / 3, 1e-6);  // towards the higher side

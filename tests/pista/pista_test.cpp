@@ -22,29 +22,6 @@ Outcome runPista(const Scratch& s, const std::vector<std::string>& args) {
   return support::runProgram(PISTA_EXE, s, args);
 }
 
-// A camera drifting over a coloured fractal, and seguir's track of a region
-// of it.
-struct Tracked {
-  std::string video, track;
-  std::vector<std::string> box{"0.4", "0.35", "0.55", "0.6"};
-};
-
-Tracked makeTrack(const Scratch& s) {
-  Tracked t{s.path("clip.mp4"), s.path("track.json")};
-  // Coloured, but never as strongly as the overlay's pure colours.
-  ffmpeg("-f lavfi -i mandelbrot=s=960x600:maxiter=200:start_scale=2.5 -frames:v 1 -vf hue=s=0.2 " +
-         shellQuote(s.path("field.png")));
-  ffmpeg("-loop 1 -framerate 30 -i " + shellQuote(s.path("field.png")) +
-         " -t 2 -vf \"crop=640:360:'160+120*sin(t)':'120+80*cos(t*0.7)',format=yuv420p\""
-         " -c:v libx264 -preset ultrafast " +
-         shellQuote(t.video));
-  std::string cmd = shellQuote(SEGUIR_EXE) + " " + shellQuote(t.video) + " 0.2 1.8";
-  for (const auto& b : t.box) cmd += " " + b;
-  cmd += " " + shellQuote(t.track) + " >/dev/null";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
-  return t;
-}
-
 // Pixels whose channel `c` (of blue, green, red) exceeds both others by more
 // than `by`: the overlay's colours.
 int dominant(const cv::Mat& bgr, int c, int by) {
@@ -53,11 +30,25 @@ int dominant(const cv::Mat& bgr, int c, int by) {
   return cv::countNonZero((ch[c] > ch[(c + 1) % 3] + by) & (ch[c] > ch[(c + 2) % 3] + by));
 }
 
-TEST(Pista, SheetVideoLossAndBadTracksOfOneTrack) {
+// A camera drifting over a coloured fractal, and seguir's track of a region
+// of it, drawn on a sheet and a video; then tracks and arguments refused.
+TEST(Pista, SheetVideoLossAndRefusals) {
   Scratch s;
-  const Tracked t = makeTrack(s);
-  std::vector<std::string> args{t.video, t.track, s.path("sheet.png")};
-  args.insert(args.end(), t.box.begin(), t.box.end());
+  const struct { std::string video, track; } t{s.path("clip.mp4"), s.path("track.json")};
+  // Coloured, but never as strongly as the overlay's pure colours.
+  ffmpeg("-f lavfi -i mandelbrot=s=960x600:maxiter=200:start_scale=2.5 -frames:v 1 -vf hue=s=0.2 " +
+         shellQuote(s.path("field.png")));
+  ffmpeg("-loop 1 -framerate 30 -i " + shellQuote(s.path("field.png")) +
+         " -t 2 -vf \"crop=640:360:'160+120*sin(t)':'120+80*cos(t*0.7)',format=yuv420p\""
+         " -c:v libx264 -preset ultrafast " +
+         shellQuote(t.video));
+  const std::vector<std::string> box{"0.4", "0.35", "0.55", "0.6"};
+  std::vector<std::string> args{t.video, "0.2", "1.8"};
+  args.insert(args.end(), box.begin(), box.end());
+  args.push_back(t.track);
+  ASSERT_EQ(support::runProgram(SEGUIR_EXE, s, args).status, 0);
+  args = {t.video, t.track, s.path("sheet.png")};
+  args.insert(args.end(), box.begin(), box.end());
   Outcome o = runPista(s, args);
   ASSERT_EQ(o.status, kStatusOk) << o.err;
   EXPECT_EQ(o.out, "ok hoja de 12 cuadros\n");
@@ -95,13 +86,11 @@ TEST(Pista, SheetVideoLossAndBadTracksOfOneTrack) {
   o = runPista(s, {t.video, t.track, s.path("out.mp4")});
   ASSERT_EQ(o.status, kStatusOk) << o.err;
   EXPECT_EQ(o.out, "ok video de " + std::to_string(doc["frames"].size()) + " cuadros\n");
-  const std::string probe = s.path("probe.txt");
-  ASSERT_EQ(std::system(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                         "stream=codec_name,width,height,nb_read_frames -of csv=p=0 " +
-                         shellQuote(s.path("out.mp4")) + " >" + shellQuote(probe))
-                            .c_str()),
-            0);
-  EXPECT_EQ(readFile(probe), "h264,640,360," + std::to_string(doc["frames"].size()) + "\n");
+  const Outcome probe = support::runProgram(
+      "ffprobe", s,
+      {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+       "stream=codec_name,width,height,nb_read_frames", "-of", "csv=p=0", s.path("out.mp4")});
+  EXPECT_EQ(probe.out, "h264,640,360," + std::to_string(doc["frames"].size()) + "\n");
   for (const auto& entry : std::filesystem::directory_iterator(s.path(""))) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << "temporary file left behind";
   }
@@ -126,50 +115,44 @@ TEST(Pista, SheetVideoLossAndBadTracksOfOneTrack) {
   const cv::Rect lastTile(6 + 3 * (480 + 6), 6 + 2 * (270 + 6), 480, 270);
   EXPECT_GT(dominant(cv::imread(s.path("lost.png"))(lastTile), 2, 80), 100);
 
-  // Tracks that are not this video's are refused.
-  const std::string good = readFile(t.track);
+  // Tracks that are not this video's are refused, as are wrong arguments
+  // (before any file is opened) and a file without video.
+  const std::string good = readFile(t.track), refused = s.path("refused.png");
+  const auto with = [&](const std::string& track) {
+    return std::vector<std::string>{t.video, track, refused};
+  };
   const struct {
-    std::string track;
+    std::vector<std::string> args;
+    int status;
     std::string_view message;
   } cases[] = {
-      {write("text.json", "not json"), kTrackUnreadable},
-      {write("partial.json", good.substr(0, good.size() / 2)), kTrackUnreadable},
-      {variant("wider.json", [](auto& d) { d["width"] = 1280; }), kTrackSize},
-      {variant("later.json", [](auto& d) { d["frames"].back()["t"] = 99.0; }), kTrackTimes},
-      {variant("between.json",
-               [](auto& d) {
-                 d["frames"][1]["t"] = d["frames"][1]["t"].template get<double>() + 0.01;
-               }),
-       kTrackTimes},
-      {variant("empty.json", [](auto& d) { d["frames"] = nlohmann::json::array(); }), kTrackEmpty},
-      {s.path("missing.json"), kTrackUnreadable},
+      {with(write("text.json", "not json")), kStatusBadTrack, kTrackUnreadable},
+      {with(write("partial.json", good.substr(0, good.size() / 2))), kStatusBadTrack,
+       kTrackUnreadable},
+      {with(variant("wider.json", [](auto& d) { d["width"] = 1280; })), kStatusBadTrack,
+       kTrackSize},
+      {with(variant("later.json", [](auto& d) { d["frames"].back()["t"] = 99.0; })),
+       kStatusBadTrack, kTrackTimes},
+      {with(variant("between.json",
+                    [](auto& d) {
+                      d["frames"][1]["t"] = d["frames"][1]["t"].template get<double>() + 0.01;
+                    })),
+       kStatusBadTrack, kTrackTimes},
+      {with(variant("empty.json", [](auto& d) { d["frames"] = nlohmann::json::array(); })),
+       kStatusBadTrack, kTrackEmpty},
+      {with(s.path("missing.json")), kStatusBadTrack, kTrackUnreadable},
+      {{}, kStatusUsage, kUsage},
+      {{"a.mp4", "p.json"}, kStatusUsage, kUsage},
+      {{"a.mp4", "p.json", "out.gif"}, kStatusUsage, kUsage},
+      {{"a.mp4", "p.json", "o.png", "0", "0", "1", "x"}, kStatusUsage, kUsage},
+      {{write("bad.mp4", "not a video"), t.track, refused}, kStatusNoVideo, kNoVideo},
   };
   for (const auto& c : cases) {
-    o = runPista(s, {t.video, c.track, s.path("refused.png")});
-    EXPECT_EQ(o.status, kStatusBadTrack) << c.track;
-    EXPECT_EQ(o.err, std::string(c.message) + "\n") << c.track;
-    EXPECT_FALSE(std::filesystem::exists(s.path("refused.png")));
+    o = runPista(s, c.args);
+    EXPECT_EQ(o.status, c.status) << c.args.size() << " " << c.message;
+    EXPECT_EQ(o.err, std::string(c.message) + "\n") << c.args.size();
+    EXPECT_FALSE(std::filesystem::exists(refused));
   }
-}
-
-TEST(Pista, UsageAndUnreadableVideo) {
-  Scratch s;
-  const std::string usage = std::string(kUsage) + "\n";
-  for (const auto& args :
-       std::vector<std::vector<std::string>>{{},
-                                             {"a.mp4", "p.json"},
-                                             {"a.mp4", "p.json", "out.gif"},
-                                             {"a.mp4", "p.json", "o.png", "0", "0", "1", "x"}}) {
-    const Outcome o = runPista(s, args);
-    EXPECT_EQ(o.status, kStatusUsage);
-    EXPECT_EQ(o.err, usage);
-  }
-  std::ofstream(s.path("p.json"))
-      << R"({"width":640,"height":360,"fps":30,"frames":[{"t":0,"x":0.5,"y":0.5,"s":1,"r":0,"c":1}],"lostAt":null})";
-  std::ofstream(s.path("bad.mp4")) << "not a video";
-  const Outcome o = runPista(s, {s.path("bad.mp4"), s.path("p.json"), s.path("o.png")});
-  EXPECT_EQ(o.status, kStatusNoVideo);
-  EXPECT_EQ(o.err, "El archivo no tiene video.\n");
 }
 
 }  // namespace

@@ -40,8 +40,8 @@ cv::Mat noise() {
 
 class Program : public ::testing::Test {
  protected:
-  Outcome run(const std::vector<std::string>& args) {
-    return support::runProgram(RECORTAR_BINARY, s, args);
+  Outcome run(const std::vector<std::string>& args, const std::string& before = "") {
+    return support::runProgram(RECORTAR_BINARY, s, args, before);
   }
   std::string write(const std::string& name, const cv::Mat& image) {
     EXPECT_TRUE(cv::imwrite(path(name), image));
@@ -69,8 +69,10 @@ class Program : public ::testing::Test {
 };
 
 // A wrong argument count; an input missing, not an image, cut short, or
-// declaring a hostile size; an output nowhere to be made (no word said):
-// the status, the one message, nothing written.
+// declaring a hostile size; an output nowhere to be made (no word said); a
+// busy texture with no subject; a file-size limit (a full disk alike) that
+// fails the write rather than killing the program: the status, the one
+// message, nothing written and no temporary file left beside the target.
 TEST_F(Program, FailuresSayOneThingAndWriteNothing) {
   const std::string in = write("in.png", flatImage());
   std::ofstream(path("not-an-image.png")) << "hola\n";
@@ -78,10 +80,13 @@ TEST_F(Program, FailuresSayOneThingAndWriteNothing) {
   ASSERT_TRUE(cv::imencode(".png", noise(), png));
   writeBytes("half.png", png, png.size() / 2);
   std::ofstream(path("huge.ppm")) << "P6\n100000 100000\n255\n";
+  cv::Mat busy(200, 300, CV_8UC3, cv::Scalar(255, 255, 255));
+  cv::Mat disc = busy(cv::Rect(100, 50, 100, 100));
+  cv::RNG(5).fill(disc, cv::RNG::UNIFORM, 0, 200);  // incompressible, so over the limit
   const struct {
     std::vector<std::string> args;
     int status;
-    std::string err;
+    std::string err, before = "";
   } cases[] = {
       {{in}, status::kUsage, line(text::kUsage)},
       {{in, path("out.png"), path("b.png")}, status::kUsage, line(text::kUsage)},
@@ -92,59 +97,55 @@ TEST_F(Program, FailuresSayOneThingAndWriteNothing) {
       {{path("half.png"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
       {{path("huge.ppm"), path("out.png")}, status::kUnreadable, line(text::kUnreadable)},
       {{in, path("nowhere/out.png")}, status::kNotCreated, ""},
+      {{write("noise.png", noise()), path("out.png")},
+       status::kNothingFound,
+       line(text::kNothingFound)},
+      {{write("busy.png", busy), path("out.png")}, status::kNotFinished, "", "ulimit -f 8; "},
   };
   for (const auto& c : cases) {
-    const Outcome o = run(c.args);
+    const Outcome o = run(c.args, c.before);
     EXPECT_EQ(o.status, c.status) << c.args[0];
     EXPECT_EQ(o.err, c.err) << c.args[0];
     EXPECT_EQ(o.out, "");
     EXPECT_FALSE(fs::exists(path("out.png"))) << c.args[0];
+    EXPECT_EQ(support::entries(path("")), 8u) << c.args[0] << ": the inputs and the two logs only";
   }
 }
 
-// A file-size limit (a full disk alike) fails the write with its status; it
-// does not kill the program with the temporary file left beside the target.
-TEST_F(Program, AFileSizeLimitLeavesNoTemporaryFile) {
-  cv::Mat busy(200, 300, CV_8UC3, cv::Scalar(255, 255, 255));
-  cv::Mat disc = busy(cv::Rect(100, 50, 100, 100));
-  cv::RNG(5).fill(disc, cv::RNG::UNIFORM, 0, 200);  // incompressible, so over the limit
-  const std::string in = write("in.png", busy);
-  const Outcome o = support::runProgram(RECORTAR_BINARY, s, {in, path("out.png")}, "ulimit -f 8; ");
-  EXPECT_EQ(o.status, status::kNotFinished);
-  EXPECT_EQ(o.err, "");
-  EXPECT_FALSE(fs::exists(path("out.png")));
-  EXPECT_EQ(support::entries(path("")), 3u) << "the input and the two logs only";
-}
-
 // JPEG, grey and 16-bit inputs are keyed; an output name without .png still
-// gets a PNG.
+// gets a PNG. A phone's JPEG, stored sideways with the EXIF orientation (6:
+// turn a quarter clockwise) in an APP1 segment right after the start marker,
+// is cut out upright.
 TEST_F(Program, FlatBackgroundIsKeyed) {
   cv::Mat grey, deep;
   cv::cvtColor(flatImage(), grey, cv::COLOR_BGR2GRAY);
   flatImage().convertTo(deep, CV_16U, 257.0);
-  for (const auto& [name, image, out] :
-       {std::tuple{"in.jpg", flatImage(), "out.png"}, std::tuple{"grey.png", grey, "grey-out.png"},
-        std::tuple{"deep.png", deep, "salida"}}) {
-    const Outcome o = run({write(name, image), path(out)});
-    EXPECT_EQ(o.status, status::kOk) << name;
-    EXPECT_EQ(o.out, "ok logo 40x30\n") << name;
+  std::vector<std::uint8_t> jpeg;
+  ASSERT_TRUE(cv::imencode(".jpg", flatImage(), jpeg));
+  const std::vector<std::uint8_t> app1{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0,    0,    'M', 'M',
+                                       0,    42,   0, 0,  0,   8,   0,   1,   0x01, 0x12, 0,   3,
+                                       0,    0,    0, 1,  0,   6,   0,   0,   0,    0,    0,   0};
+  jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
+  writeBytes("phone.jpg", jpeg, jpeg.size());
+  for (const auto& [in, out, summary, disc] :
+       {std::tuple{write("in.jpg", flatImage()), "out.png", "ok logo 40x30\n", cv::Point(20, 15)},
+        std::tuple{write("grey.png", grey), "grey-out.png", "ok logo 40x30\n", cv::Point(20, 15)},
+        std::tuple{write("deep.png", deep), "salida", "ok logo 40x30\n", cv::Point(20, 15)},
+        std::tuple{path("phone.jpg"), "upright.png", "ok logo 30x40\n", cv::Point(15, 20)}}) {
+    const Outcome o = run({in, path(out)});
+    EXPECT_EQ(o.status, status::kOk) << in;
+    EXPECT_EQ(o.out, summary) << in;
     EXPECT_EQ(o.err, "");
     const cv::Mat png = cv::imread(path(out), cv::IMREAD_UNCHANGED);
-    ASSERT_EQ(png.type(), CV_8UC4) << name;
+    ASSERT_EQ(png.type(), CV_8UC4) << in;
     EXPECT_EQ(png.at<cv::Vec4b>(0, 0)[3], 0);
-    EXPECT_EQ(png.at<cv::Vec4b>(15, 20)[3], 255);
+    EXPECT_EQ(png.at<cv::Vec4b>(disc)[3], 255) << in << ": the disc";
   }
   EXPECT_EQ(readFile(path("salida")).substr(1, 3), "PNG");
   expectMatteIsTheCutOutsAlpha(path("in.jpg"));
 }
 
-TEST_F(Program, NoSubjectAndSubject) {
-  const Outcome none = run({write("noise.png", noise()), path("none.png")});
-  EXPECT_EQ(none.status, status::kNothingFound);
-  EXPECT_EQ(none.err, line(text::kNothingFound));
-  EXPECT_EQ(none.out, "");
-  EXPECT_FALSE(fs::exists(path("none.png")));
-
+TEST_F(Program, ASubjectIsCutOut) {
   cv::Mat scene = noise();
   cv::GaussianBlur(scene, scene, cv::Size(), 2);
   cv::ellipse(scene, {160, 120}, {60, 80}, 0, 0, 360, cv::Scalar(30, 200, 250), cv::FILLED);
@@ -154,23 +155,6 @@ TEST_F(Program, NoSubjectAndSubject) {
   EXPECT_EQ(some.out, "ok 320x240\n");
   EXPECT_EQ(cv::imread(path("some.png"), cv::IMREAD_UNCHANGED).type(), CV_8UC4);
   expectMatteIsTheCutOutsAlpha(path("scene.png"));
-}
-
-// A phone's JPEG: stored sideways, with the EXIF orientation (6: turn a
-// quarter clockwise) in an APP1 segment right after the start marker.
-TEST_F(Program, PhotoIsCutOutUpright) {
-  std::vector<std::uint8_t> jpeg;
-  ASSERT_TRUE(cv::imencode(".jpg", flatImage(), jpeg));
-  const std::vector<std::uint8_t> app1{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0,    0,    'M', 'M',
-                                       0,    42,   0, 0,  0,   8,   0,   1,   0x01, 0x12, 0,   3,
-                                       0,    0,    0, 1,  0,   6,   0,   0,   0,    0,    0,   0};
-  jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
-  writeBytes("phone.jpg", jpeg, jpeg.size());
-  const Outcome o = run({path("phone.jpg"), path("out.png")});
-  EXPECT_EQ(o.out, "ok logo 30x40\n") << "the upright picture's size";
-  const cv::Mat png = cv::imread(path("out.png"), cv::IMREAD_UNCHANGED);
-  ASSERT_EQ(png.size(), cv::Size(30, 40));
-  EXPECT_EQ(png.at<cv::Vec4b>(20, 15)[3], 255) << "the disc, turned";
 }
 
 TEST_F(Program, FifoInputInputAsOutputAndOutputThroughALink) {
