@@ -10,6 +10,7 @@
 #include "remover/saliency_network.hpp"
 #include "remover/soft_edge.hpp"
 #include "remover/subject_locator.hpp"
+#include "remover/thin_parts.hpp"
 #include "remover/work_image.hpp"
 
 namespace recortar {
@@ -38,7 +39,7 @@ cv::Mat maskOfWork(const cv::Mat& work, const CloseUp& closeUp) {
   if (mapShowsNoSubject(lab, map)) return {};
   const cv::Mat kept = keepInstances(grabSubject(work, seedLabels(map, classical)));
   if (!looksLikeSubject(lab, kept, map)) return {};
-  return kept;
+  return growThinParts(lab, kept, map);
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 // (closer_look.hpp), and hand-made cues locate the subject and label
 // GrabCut's start (subject_locator.hpp), GrabCut settles the outline
 // (grabcut_passes.hpp), every sizeable instance is kept and a scene without a
-// subject is told apart (instances.hpp); a guided filter carries the mask to
+// subject is told apart (instances.hpp), thin parts that GrabCut let go are
+// grown back by colour (thin_parts.hpp); a guided filter carries the mask to
 // full size with a soft edge (soft_edge.hpp). Deterministic: every random
 // choice is seeded and the network's arithmetic does not depend on threads.
 #pragma once

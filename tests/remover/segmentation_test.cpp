@@ -11,6 +11,8 @@
 #include "remover/messages.hpp"
 #include "remover/saliency_network.hpp"
 #include "remover/segmentation.hpp"
+#include "remover/thin_parts.hpp"
+#include "remover/work_image.hpp"
 #include "support/helpers.hpp"
 
 namespace recortar {
@@ -94,10 +96,6 @@ double iou(const cv::Mat& a, const cv::Mat& b) {
   return cv::countNonZero(a & b) / static_cast<double>(cv::countNonZero(a | b));
 }
 
-double meanWhere(const cv::Mat& map, const cv::Mat& where) {
-  return cv::mean(map, where)[0];
-}
-
 // The network's input preparation (channel order, scaling, layout) and the
 // choice of its fused output: wrong in any of them, a plain drawn object is no
 // longer salient exactly where it stands.
@@ -115,8 +113,8 @@ TEST(SaliencyNetwork, DrawnObjectIsSalientWhereItStands) {
     cv::Mat inner, outer;
     cv::erode(truth, inner, cv::Mat(), cv::Point(-1, -1), 6);
     cv::dilate(truth, outer, cv::Mat(), cv::Point(-1, -1), 12);
-    EXPECT_GT(meanWhere(map, inner), 0.7) << "the object";
-    EXPECT_LT(meanWhere(map, ~outer), 0.15) << "the ground";
+    EXPECT_GT(cv::mean(map, inner)[0], 0.7) << "the object";
+    EXPECT_LT(cv::mean(map, ~outer)[0], 0.15) << "the ground";
     EXPECT_GT(iou(map > 0.5f, truth), 0.8);
   }
 }
@@ -194,6 +192,30 @@ TEST(Segmentation, TexturesAndNoiseHaveNoSubject) {
   const cv::Mat found = subjectMask(small.image);
   ASSERT_FALSE(found.empty()) << "a small subject";
   EXPECT_GT(iou(found, small.truth), 0.7);
+}
+
+// A potted plant of which the pot and the lower stems were found: the rest of
+// its stems, faint in the network's blurred view, grow back; the ground between
+// them stays out.
+TEST(Segmentation, ThinPartsGrowBackFromTheFoundSubject) {
+  auto [image, truth] = scene(320, 240, 9);
+  const cv::Rect pot(140, 170, 40, 40);
+  cv::rectangle(image, pot, cv::Scalar(30, 90, 200), cv::FILLED);
+  cv::rectangle(truth, pot, 255, cv::FILLED);
+  cv::Mat found = truth.clone();
+  for (int i = 0; i < 5; ++i) {
+    const cv::Point base(160, 170), tip(100 + 30 * i, 80 + 15 * (i % 2));
+    cv::line(image, base, tip, cv::Scalar(40, 170, 60), 2);
+    cv::line(truth, base, tip, 255, 2);
+    cv::line(found, base, (base + tip) / 2, 255, 2);
+  }
+  cv::Mat map, near;
+  cv::GaussianBlur(truth, map, cv::Size(), 2.0);
+  map.convertTo(map, CV_32F, 1.0 / 255.0);
+  const cv::Mat grown = growThinParts(toLab(image), found, map), lost = truth & ~found;
+  EXPECT_GT(cv::countNonZero(grown & lost), 0.8 * cv::countNonZero(lost));
+  cv::dilate(truth, near, cv::Mat(), cv::Point(-1, -1), 2);
+  EXPECT_EQ(cv::countNonZero(grown & ~near), 0) << "the ground";
 }
 
 // The cut-out at full size, and the same bytes whatever the number of
