@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "remover/work_image.hpp"
+
 namespace recortar {
 
 namespace {
@@ -50,16 +52,6 @@ constexpr double kUnsure = 0.6;
 constexpr double kEdgeSalient = 0.1;  // share of the frame's edge pixels
 constexpr double kLikeTheRest = 0.3;  // contrast of the salient region
 
-cv::Mat paint(const cv::Mat& ids, const std::vector<std::uint8_t>& value) {
-  cv::Mat out(ids.size(), CV_8U);
-  for (int y = 0; y < ids.rows; ++y) {
-    const int* id = ids.ptr<int>(y);
-    std::uint8_t* px = out.ptr<std::uint8_t>(y);
-    for (int x = 0; x < ids.cols; ++x) px[x] = value[id[x]];
-  }
-  return out;
-}
-
 // How unlike the colours inside the mask are from those outside: 0 alike, 1
 // disjoint. What GrabCut finds in a texture looks like the rest of it.
 double colourContrast(const cv::Mat& lab, const cv::Mat& mask) {
@@ -98,7 +90,7 @@ cv::Mat keepInstances(const cv::Mat& fg) {
     const int area = stats.at<int>(i, cv::CC_STAT_AREA);
     keep[i] = area >= kInstanceShare * frame && area >= kInstanceOfLargest * largest ? 255 : 0;
   }
-  cv::Mat kept = paint(ids, keep);
+  cv::Mat kept = paintLabels(ids, keep);
 
   const int holes = cv::connectedComponentsWithStats(~kept, ids, stats, centroids, 4);
   std::vector<std::uint8_t> fill(holes, 0);
@@ -109,7 +101,7 @@ cv::Mat keepInstances(const cv::Mat& fg) {
     const bool touchesEdge = l == 0 || t == 0 || r == fg.cols || b == fg.rows;
     fill[i] = !touchesEdge && stats.at<int>(i, cv::CC_STAT_AREA) < kHoleShare * frame ? 255 : 0;
   }
-  return kept | paint(ids, fill);
+  return kept | paintLabels(ids, fill);
 }
 
 bool unsureOfSubject(const cv::Mat& network) {

@@ -98,12 +98,7 @@ cv::Mat classicalBlobs(const cv::Mat& classical) {
   for (int i = 1; i < n; ++i) {
     keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) >= kBlobShare * blobs.total() ? 255 : 0;
   }
-  for (int y = 0; y < blobs.rows; ++y) {
-    const int* id = ids.ptr<int>(y);
-    std::uint8_t* out = blobs.ptr<std::uint8_t>(y);
-    for (int x = 0; x < blobs.cols; ++x) out[x] = keep[id[x]];
-  }
-  return blobs;
+  return paintLabels(ids, keep);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "remover/work_image.hpp"
+
 namespace recortar {
 
 namespace {
@@ -82,13 +84,7 @@ cv::Mat joinedTo(const cv::Mat& grown, const cv::Mat& seed) {
       if (s[x]) joined[id[x]] = 255;
     }
   }
-  cv::Mat out(grown.size(), CV_8U);
-  for (int y = 0; y < ids.rows; ++y) {
-    const int* id = ids.ptr<int>(y);
-    std::uint8_t* o = out.ptr<std::uint8_t>(y);
-    for (int x = 0; x < ids.cols; ++x) o[x] = joined[id[x]];
-  }
-  return out;
+  return paintLabels(ids, joined);
 }
 
 }  // namespace

@@ -43,6 +43,16 @@ cv::Mat toLab(const cv::Mat& bgr) {
   return lab;
 }
 
+cv::Mat paintLabels(const cv::Mat& ids, const std::vector<std::uint8_t>& value) {
+  cv::Mat out(ids.size(), CV_8U);
+  for (int y = 0; y < ids.rows; ++y) {
+    const int* id = ids.ptr<int>(y);
+    std::uint8_t* px = out.ptr<std::uint8_t>(y);
+    for (int x = 0; x < ids.cols; ++x) px[x] = value[id[x]];
+  }
+  return out;
+}
+
 void seedRandom() {
   cv::theRNG().state = kSeed;
 }

@@ -2,6 +2,9 @@
 // Images are OpenCV matrices, rows top first, x to the right.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 namespace recortar {
@@ -18,6 +21,10 @@ cv::Size scaledTo(cv::Size s, int side);
 // CIE Lab (D65, sRGB primaries) of an 8-bit BGR image as CV_32FC3: L in
 // 0..100, a and b about -128..127.
 cv::Mat toLab(const cv::Mat& bgr);
+
+// Each label of `ids` (CV_32S, as connectedComponents gives them) replaced by
+// value[label], as CV_8U.
+cv::Mat paintLabels(const cv::Mat& ids, const std::vector<std::uint8_t>& value);
 
 // Seeds the calling thread's OpenCV generator (k-means, GrabCut), so that the
 // same input gives the same mask on every run.
