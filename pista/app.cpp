@@ -29,23 +29,10 @@ namespace pista {
 namespace {
 
 using common::fail;
+using common::failVideo;
 
 int succeed(std::string_view what, size_t frames) {
   return common::succeed(std::string(what) + std::to_string(frames) + std::string(kFrames));
-}
-
-// The frame source's failures in seguir's words.
-int failVideo(const video::Error& error) {
-  switch (error.kind) {
-    case video::Failure::kNoVideo:
-      return fail(kNoVideo, kStatusNoVideo);
-    case video::Failure::kReaderError:
-      return fail(std::string(kReaderFailedPrefix) + error.detail, kStatusReader);
-    case video::Failure::kReaderFailed:
-    case video::Failure::kNone:
-      break;
-  }
-  return fail(kReaderNotStarted, kStatusReader);
 }
 
 std::optional<std::string> readWhole(const std::string& path) {
@@ -188,9 +175,7 @@ int run(int argc, const char* const* argv) {
           return fail(kNotSaved, kStatusNotSaved);
         }
       },
-      [](const std::string& reason) {
-        return fail(std::string(kReaderFailedPrefix) + reason, kStatusReader);
-      });
+      common::failReader);
 }
 
 }  // namespace pista

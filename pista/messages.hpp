@@ -3,21 +3,21 @@
 
 #include <string_view>
 
+#include "common/video_failure.hpp"
+
 namespace pista {
 
 inline constexpr int kStatusOk = 0;
 inline constexpr int kStatusUsage = 2;
-inline constexpr int kStatusNoVideo = 3;   // as seguir: no video track in the file
-inline constexpr int kStatusReader = 4;    // as seguir: the video cannot be decoded
+using common::kStatusNoVideo;
+inline constexpr int kStatusReader = common::kStatusVideoReader;
 inline constexpr int kStatusBadTrack = 5;  // the track cannot be read, or is not this video's
 inline constexpr int kStatusNotSaved = 6;
 
 inline constexpr std::string_view kUsage =
     "uso: pista video pista.json salida.png|salida.mp4 [x0 y0 x1 y1]";
 // The video's failures, in seguir's words.
-inline constexpr std::string_view kNoVideo = "El archivo no tiene video.";
-inline constexpr std::string_view kReaderFailedPrefix = "No pude leer el video: ";
-inline constexpr std::string_view kReaderNotStarted = "No pude leer el video.";
+using common::kNoVideo;
 inline constexpr std::string_view kTrackUnreadable = "No pude leer la pista.";
 inline constexpr std::string_view kTrackEmpty = "La pista no tiene cuadros.";
 inline constexpr std::string_view kTrackSize = "La pista es de un video de otro tamaño.";

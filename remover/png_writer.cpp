@@ -39,10 +39,6 @@ constexpr int kLevel = 1;
 constexpr int kStrategy = 3;  // Z_RLE
 constexpr int kFilters = SPNG_FILTER_CHOICE_SUB;
 
-}  // namespace
-
-namespace {
-
 // The pixels, `channels` bytes each (4: straight RGBA, 1: grey), as PNG.
 EncodedPng encode(const std::uint8_t* pixels, int w, int h, int channels,
                   std::span<const std::uint8_t> icc) {

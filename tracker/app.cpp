@@ -23,6 +23,7 @@ namespace {
 
 using common::allFinite;
 using common::fail;
+using common::failVideo;
 using common::parseNumber;
 using common::succeed;
 
@@ -59,20 +60,6 @@ void followRegion(video::FrameSource& source, Tracker& tracker, int64_t expected
   }
 }
 
-// The frame source's failures in seguir's words.
-int failVideo(const video::Error& error) {
-  switch (error.kind) {
-    case video::Failure::kNoVideo:
-      return fail(kNoVideo, kStatusUnreadable);
-    case video::Failure::kReaderError:
-      return fail(std::string(kReaderFailedPrefix) + error.detail, kStatusReader);
-    case video::Failure::kReaderFailed:
-    case video::Failure::kNone:
-      break;
-  }
-  return fail(kReaderNotStarted, kStatusReader);
-}
-
 int trackSpan(const std::vector<std::string>& a, const double (&n)[6]) {
   video::Opened opened = video::FrameSource::open(a[1], n[0], n[1]);
   if (!opened.source) return failVideo(opened.error);
@@ -97,11 +84,7 @@ int videoMode(const std::vector<std::string>& a) {
   }
   // Memory or threads running out while reading and tracking the video is a
   // failure of the reader.
-  return common::guardResources([&] { return trackSpan(a, n); },
-                                [](const std::string& reason) {
-                                  return fail(std::string(kReaderFailedPrefix) + reason,
-                                              kStatusReader);
-                                });
+  return common::guardResources([&] { return trackSpan(a, n); }, common::failReader);
 }
 
 }  // namespace
