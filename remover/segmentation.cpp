@@ -37,7 +37,11 @@ cv::Mat maskOfWork(const cv::Mat& work, const CloseUp& closeUp) {
   const cv::Mat classical = classicalScore(work, lab);
   const cv::Mat map = network.get();
   if (mapShowsNoSubject(lab, map)) return {};
-  const cv::Mat kept = keepInstances(grabSubject(work, seedLabels(map, classical)));
+  cv::Mat kept = keepInstances(grabSubject(work, seedLabels(map, classical)));
+  // GrabCut's colour models can let go of a subject whose colours the
+  // background is full of (a brass trumpet over a crowd of coloured heads:
+  // nothing kept); the map, which has already shown a subject, answers then.
+  if (!looksLikeSubject(lab, kept, map)) kept = keepInstances(map > 0.5f);
   if (!looksLikeSubject(lab, kept, map)) return {};
   return growThinParts(lab, kept, map);
 }
