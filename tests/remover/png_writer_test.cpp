@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "remover/png_writer.hpp"
 
@@ -23,8 +24,8 @@ TEST(PngWriter, RoundTripToStraightAlphaWithProfile) {
                              {1, 1, 1, 1}});
   const std::vector<std::uint8_t> icc(300, 7);
   const EncodedPng png = encodePng(r, icc);
-  ASSERT_TRUE(png.data);
-  const std::span<const std::uint8_t> bytes(png.data.get(), png.size);
+  ASSERT_FALSE(png.bytes.empty());
+  const std::span<const std::uint8_t> bytes(png.bytes);
   const cv::Mat back =
       cv::imdecode(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), cv::IMREAD_UNCHANGED);
   ASSERT_EQ(back.type(), CV_8UC4);
@@ -38,6 +39,25 @@ TEST(PngWriter, RoundTripToStraightAlphaWithProfile) {
   const std::optional<stills::Image> decoded = stills::decode(bytes);
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->icc, icc) << "the profile travels as iCCP";
+}
+
+// Larger images are deflated in bands that must join into one stream, in order.
+TEST(PngWriter, ManyBandsJoinIntoTheSamePixels) {
+  stills::Raster r(700, 900);  // about 2.5 MB of rows: three bands
+  std::uint8_t* p = r.px.get();
+  for (int y = 0; y < r.h; ++y) {
+    for (int x = 0; x < r.w; ++x, p += 4) {
+      p[0] = p[1] = p[2] = p[3] = 255;
+      p[(x + y) % 3] = static_cast<std::uint8_t>((x * 7 + y * 13) ^ (y >> 2));
+    }
+  }
+  const EncodedPng png = encodePng(r, {});
+  ASSERT_FALSE(png.bytes.empty());
+  const cv::Mat back = cv::imdecode(png.bytes, cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(back.size(), cv::Size(r.w, r.h));
+  cv::Mat expected(r.h, r.w, CV_8UC4, r.px.get());
+  cv::cvtColor(expected, expected, cv::COLOR_RGBA2BGRA);
+  EXPECT_EQ(cv::norm(back, expected, cv::NORM_INF), 0.0);
 }
 
 }  // namespace
