@@ -124,8 +124,11 @@ bool looksLikeSubject(const cv::Mat& lab, const cv::Mat& mask, const cv::Mat& ne
   const double frame = static_cast<double>(mask.total());
   const double share = cv::countNonZero(mask) / frame;
   if (share < kLeastSubject || share > kMostSubject) return false;
-  return cv::countNonZero(network > 0.5f) >= kSalient * frame ||
-         colourContrast(lab, mask) >= kLeastContrast;
+  return mapStandsAlone(network) || colourContrast(lab, mask) >= kLeastContrast;
+}
+
+bool mapStandsAlone(const cv::Mat& network) {
+  return cv::countNonZero(network > 0.5f) >= kSalient * static_cast<double>(network.total());
 }
 
 }  // namespace recortar

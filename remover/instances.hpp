@@ -22,6 +22,10 @@ bool mapShowsNoSubject(const cv::Mat& lab, const cv::Mat& network);
 // whole frame, and set apart by its colours when the map's subject is small.
 bool looksLikeSubject(const cv::Mat& lab, const cv::Mat& mask, const cv::Mat& network);
 
+// Whether enough of the network's map is salient for it to count as a subject
+// without its colours' word: what lets the map stand in for GrabCut's answer.
+bool mapStandsAlone(const cv::Mat& network);
+
 // Whether the network's map is salient enough to count but too little of it
 // confident: mapShowsNoSubject's own doubt, which a closer look may settle.
 bool unsureOfSubject(const cv::Mat& network);

@@ -40,8 +40,10 @@ cv::Mat maskOfWork(const cv::Mat& work, const CloseUp& closeUp) {
   cv::Mat kept = keepInstances(grabSubject(work, seedLabels(map, classical)));
   // GrabCut's colour models can let go of a subject whose colours the
   // background is full of (a brass trumpet over a crowd of coloured heads:
-  // nothing kept); the map, which has already shown a subject, answers then.
-  if (!looksLikeSubject(lab, kept, map)) kept = keepInstances(map > 0.5f);
+  // nothing kept); a map salient enough to stand alone answers then. A
+  // smaller salient spot needs GrabCut's word: on a drawn circuit board the
+  // network lights one chip, which GrabCut rightly lets go.
+  if (!looksLikeSubject(lab, kept, map) && mapStandsAlone(map)) kept = keepInstances(map > 0.5f);
   if (!looksLikeSubject(lab, kept, map)) return {};
   return growThinParts(lab, kept, map);
 }
