@@ -15,6 +15,11 @@ namespace {
 // each side, so that faint thin parts beside the salient core are seen too.
 constexpr float kBoxLevel = 0.3f;
 constexpr double kBoxMargin = 0.15;
+// A box that spans nearly the whole frame both ways is no closer look: the
+// second pass would see nearly the first's picture, at the cost of a second
+// network pass. That is the diffuse map of a bold repeating pattern (GNOME's
+// truchet wallpaper: the box spans all of the width and 86 % of the height).
+constexpr double kLeastZoom = 1.25;  // frame side over box side, on either axis
 
 cv::Rect salientBox(const cv::Mat& map) {
   const cv::Rect core = cv::boundingRect(map > kBoxLevel);
@@ -46,6 +51,7 @@ cv::Mat lookCloser(SaliencyNetwork& net, const cv::Mat& work, const CloseUp& clo
   if (!unsureOfSubject(map)) return map;
   const cv::Rect box = salientBox(map);
   if (box.width < 2 || box.height < 2) return map;
+  if (map.cols < kLeastZoom * box.width && map.rows < kLeastZoom * box.height) return map;
   net.saliency(closeUp(box), box.size()).copyTo(map(box));
   return map;
 }
