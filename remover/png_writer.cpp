@@ -148,24 +148,32 @@ std::vector<Band> bandsOf(int h, std::size_t rowBytes) {
   return bands;
 }
 
-// The zlib stream of the image data, split over IDAT chunks.
+// The zlib stream of the image data: each band in IDAT chunks of its own, the
+// zlib header before the first and the Adler-32 after the last, each band's
+// buffer freed once copied, so that the file is never held twice.
 bool putImageData(std::vector<std::uint8_t>& out, const std::uint8_t* pixels, int w, int h,
                   int channels) {
   const std::size_t rowBytes = static_cast<std::size_t>(w) * channels;
   std::vector<Band> bands = bandsOf(h, rowBytes);
   deflateBands(pixels, rowBytes, channels, bands);
-  std::vector<std::uint8_t> stream = {0x78, 0x01};  // deflate, 32 KiB window, fastest level
   uLong adler = adler32(0, nullptr, 0);
-  for (Band& band : bands) {
+  std::size_t total = 0;
+  for (const Band& band : bands) {
     if (!band.ok) return false;
-    stream.insert(stream.end(), band.deflated.begin(), band.deflated.end());
-    std::vector<std::uint8_t>().swap(band.deflated);
     adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filteredBytes));
+    total += band.deflated.size() + 12;
   }
-  put32(stream, static_cast<std::uint32_t>(adler));
-  for (std::size_t at = 0; at < stream.size(); at += kLargestChunk) {
-    putChunk(out, "IDAT",
-             std::span(stream).subspan(at, std::min(kLargestChunk, stream.size() - at)));
+  const std::uint8_t zlibHeader[] = {0x78, 0x01};  // deflate, 32 KiB window, fastest level
+  bands.front().deflated.insert(bands.front().deflated.begin(), std::begin(zlibHeader),
+                                std::end(zlibHeader));
+  put32(bands.back().deflated, static_cast<std::uint32_t>(adler));
+  out.reserve(out.size() + total + 2 + 4 + 12);  // the zlib header, the Adler-32, IEND
+  for (Band& band : bands) {
+    const std::span<const std::uint8_t> data(band.deflated);
+    for (std::size_t at = 0; at < data.size(); at += kLargestChunk) {
+      putChunk(out, "IDAT", data.subspan(at, std::min(kLargestChunk, data.size() - at)));
+    }
+    std::vector<std::uint8_t>().swap(band.deflated);
   }
   return true;
 }
