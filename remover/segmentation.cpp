@@ -43,8 +43,11 @@ cv::Mat maskOfWork(const cv::Mat& work, const CloseUp& closeUp) {
   // nothing kept); a map salient enough to stand alone answers then. A
   // smaller salient spot needs GrabCut's word: on a drawn circuit board the
   // network lights one chip, which GrabCut rightly lets go.
-  if (!looksLikeSubject(lab, kept, map) && mapStandsAlone(map)) kept = keepInstances(map > 0.5f);
-  if (!looksLikeSubject(lab, kept, map)) return {};
+  if (!looksLikeSubject(lab, kept, map)) {
+    if (!mapStandsAlone(map)) return {};
+    kept = keepInstances(map > 0.5f);
+    if (!looksLikeSubject(lab, kept, map)) return {};
+  }
   return growThinParts(lab, kept, map);
 }
 
