@@ -9,8 +9,8 @@ namespace pista {
 
 inline constexpr int kStatusOk = 0;
 inline constexpr int kStatusUsage = 2;
+// 3 and 4, the video's failures, are seguir's own (common/video_failure.hpp).
 using common::kStatusNoVideo;
-inline constexpr int kStatusReader = common::kStatusVideoReader;
 inline constexpr int kStatusBadTrack = 5;  // the track cannot be read, or is not this video's
 inline constexpr int kStatusNotSaved = 6;
 

@@ -97,9 +97,10 @@ void deflateBand(const std::uint8_t* pixels, std::size_t rowBytes, int channels,
   bool ok = true;
   for (int y = band.first; y < band.end && ok; ++y) {
     const std::uint8_t* in = pixels + static_cast<std::size_t>(y) * rowBytes;
-    for (std::size_t i = 0; i < rowBytes; ++i) {
-      row[i + 1] = static_cast<std::uint8_t>(
-          in[i] - (i >= static_cast<std::size_t>(channels) ? in[i - channels] : 0));
+    // Sub: each byte less the same channel's byte one pixel to the left.
+    std::copy_n(in, channels, row.begin() + 1);
+    for (std::size_t i = channels; i < rowBytes; ++i) {
+      row[i + 1] = static_cast<std::uint8_t>(in[i] - in[i - channels]);
     }
     band.adler = adler32(band.adler, row.data(), static_cast<uInt>(row.size()));
     z.next_in = row.data();

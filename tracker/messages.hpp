@@ -18,7 +18,6 @@ inline constexpr int kStatusNotSaved = 6;
 inline constexpr std::string_view kUsage = "uso: seguir video inicio fin x0 y0 x1 y1 salida.json";
 inline constexpr std::string_view kNoImages = "No pude leer las imágenes.";
 using common::kNoVideo;
-using common::kReaderFailedPrefix;
 using common::kReaderNotStarted;
 inline constexpr std::string_view kNotSaved = "No pude guardar el resultado.";
 

@@ -25,9 +25,7 @@ TEST(PngWriter, RoundTripToStraightAlphaWithProfile) {
   const std::vector<std::uint8_t> icc(300, 7);
   const EncodedPng png = encodePng(r, icc);
   ASSERT_FALSE(png.bytes.empty());
-  const std::span<const std::uint8_t> bytes(png.bytes);
-  const cv::Mat back =
-      cv::imdecode(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), cv::IMREAD_UNCHANGED);
+  const cv::Mat back = cv::imdecode(png.bytes, cv::IMREAD_UNCHANGED);
   ASSERT_EQ(back.type(), CV_8UC4);
   ASSERT_EQ(back.size(), cv::Size(5, 1));
   // OpenCV hands back BGRA.
@@ -36,7 +34,7 @@ TEST(PngWriter, RoundTripToStraightAlphaWithProfile) {
   EXPECT_EQ(back.at<cv::Vec4b>(0, 2), cv::Vec4b(0, 0, 0, 0));
   EXPECT_EQ(back.at<cv::Vec4b>(0, 3), cv::Vec4b(0, 26, 255, 100));
   EXPECT_EQ(back.at<cv::Vec4b>(0, 4), cv::Vec4b(255, 255, 255, 1));
-  const std::optional<stills::Image> decoded = stills::decode(bytes);
+  const std::optional<stills::Image> decoded = stills::decode(png.bytes);
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->icc, icc) << "the profile travels as iCCP";
 }
